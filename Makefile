@@ -1,0 +1,50 @@
+# Every target sets itself up: a virtual environment with CPython 3.12 (found under pyenv, or
+# python3.12 on PATH), the build tools, the package built from these sources, then the job.
+#   make test   build and run the test suite
+#   make run    the main job (the benchmark report)
+#   make bench  the benchmark report, with the peer libraries installed
+#   make sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, same tests
+
+PYTHON312 ?= $(firstword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.12*/bin/python3.12) \
+                         $(shell command -v python3.12 2>/dev/null))
+VENV      ?= .venv
+BUILD_DIR ?= build/cp312
+PY        := $(VENV)/bin/python
+PIP       := $(PY) -m pip --disable-pip-version-check
+BUILD_TOOLS := "scikit-build-core>=0.10" ninja
+CONFIG_SETTINGS ?=
+BUILD_FLAGS  = --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) \
+               $(foreach setting,$(CONFIG_SETTINGS),--config-settings=$(setting))
+
+.PHONY: test run bench install sanitize clean
+
+$(VENV)/.tools: pyproject.toml
+	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found (pyenv or python3.12 on PATH)"; exit 1; }
+	$(PYTHON312) -m venv $(VENV)
+	$(PIP) install -q $(BUILD_TOOLS)
+	touch $@
+
+# Rebuilds incrementally in $(BUILD_DIR); installs the test dependencies with the package.
+install: $(VENV)/.tools
+	$(PIP) install -q $(BUILD_FLAGS) ".[test]"
+
+test: install
+	$(PY) -m pytest -q tests
+
+bench: install
+	$(PIP) install -q $(BUILD_FLAGS) ".[bench]"
+	$(PY) benchmarks/run.py $(BENCH_ARGS)
+
+run: bench
+
+# Python itself is not instrumented, so the sanitizer runtime is preloaded; leak reports would
+# list the interpreter's own allocations and are off.
+sanitize:
+	$(MAKE) install VENV=.venv-sanitize BUILD_DIR=build/sanitize \
+	    CONFIG_SETTINGS=cmake.define.KLAVRIX_SANITIZE=ON
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	    .venv-sanitize/bin/python -m pytest -q -p no:cacheprovider tests
+
+clean:
+	rm -rf build .venv .venv-sanitize

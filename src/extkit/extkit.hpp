@@ -1,0 +1,11 @@
+// The boundary layer shared by all klavrix extension modules. Include this one header.
+#pragma once
+
+#include "extkit/error.hpp"
+#include "extkit/ref.hpp"
+#include "extkit/convert.hpp"
+#include "extkit/args.hpp"
+#include "extkit/function.hpp"
+#include "extkit/type.hpp"
+#include "extkit/lock.hpp"
+#include "extkit/module.hpp"

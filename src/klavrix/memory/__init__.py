@@ -1,0 +1,1 @@
+"""Memory layer: synchronisation kit, free-block index and slab allocator."""

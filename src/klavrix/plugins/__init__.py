@@ -1,0 +1,1 @@
+"""Runtime plug-ins."""

@@ -1,0 +1,1 @@
+"""Workload analyzer: scoring and pool steering rules."""
