@@ -12,9 +12,7 @@
 // executing it with any other module object raises RuntimeError.
 #pragma once
 
-#include <cstddef>
 #include <initializer_list>
-#include <type_traits>
 
 #include "extkit/ref.hpp"
 
@@ -26,6 +24,7 @@ class ModuleFrame {
 
   ModuleFrame(const char* short_name, const char* doc, Populate populate)
       : short_name_(short_name), populate_(populate) {
+    instance() = this;
     slots_[0] = {Py_mod_create, reinterpret_cast<void*>(&ModuleFrame::create)};
     slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(&ModuleFrame::exec)};
     slots_[2] = {0, nullptr};
@@ -37,13 +36,15 @@ class ModuleFrame {
   PyObject* init() { return PyModuleDef_Init(&def_); }
 
  private:
-  static ModuleFrame& of(PyModuleDef* def) {
-    static_assert(std::is_standard_layout_v<ModuleFrame> && offsetof(ModuleFrame, def_) == 0);
-    return *reinterpret_cast<ModuleFrame*>(def);
+  // Each extension library defines exactly one frame. The exec slot may be handed any module
+  // object (PyModule_ExecDef), even one without a definition, so the frame is found here.
+  static ModuleFrame*& instance() {
+    static ModuleFrame* frame = nullptr;
+    return frame;
   }
 
-  static PyObject* create(PyObject* spec, PyModuleDef* def) {
-    ModuleFrame& frame = of(def);
+  static PyObject* create(PyObject* spec, PyModuleDef*) {
+    ModuleFrame& frame = *instance();
     const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter < 0) return nullptr;
     if (frame.interpreter_ < 0) {
@@ -62,7 +63,7 @@ class ModuleFrame {
   }
 
   static int exec(PyObject* module) {
-    ModuleFrame& frame = of(PyModule_GetDef(module));
+    ModuleFrame& frame = *instance();
     if (frame.module_ != nullptr) {
       if (frame.module_ == module) return 0;
       PyErr_Format(PyExc_RuntimeError,
@@ -75,7 +76,7 @@ class ModuleFrame {
     return status;
   }
 
-  PyModuleDef def_;  // first: create/exec find the frame from the definition CPython passes back
+  PyModuleDef def_;
   PyModuleDef_Slot slots_[3];
   const char* short_name_;
   Populate populate_;
