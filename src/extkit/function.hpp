@@ -169,29 +169,20 @@ inline PyTypeObject* callable_type(bool method) {
   PyTypeObject*& type = types[method ? 1 : 0];
   if (type != nullptr) return type;
 
-  static PyType_Slot function_slots[] = {
-      {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-      {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-      {Py_tp_getset, function_getset},
-      {Py_tp_methods, function_methods},
-      {Py_tp_members, function_members},
-      {0, nullptr},
-  };
+  // The function type's slots are the method type's without the leading __get__.
   static PyType_Slot method_slots[] = {
+      {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
       {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
       {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
       {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-      {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
       {Py_tp_getset, function_getset},
       {Py_tp_methods, function_methods},
       {Py_tp_members, function_members},
       {0, nullptr},
   };
+  PyType_Slot* function_slots = method_slots + 1;
   constexpr unsigned long common_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                          Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
   static PyType_Spec function_spec = {"native_function", sizeof(FunctionObject), 0,
