@@ -85,9 +85,19 @@ class FixedStore:
 
 
 def loop(call, *args):
-    def run():
-        for _ in range(OPS):
-            call(*args)
+    """OPS direct calls of call(*args), without argument unpacking in the loop."""
+    if len(args) == 1:
+        (first,) = args
+
+        def run():
+            for _ in range(OPS):
+                call(first)
+    else:
+        first, second = args
+
+        def run():
+            for _ in range(OPS):
+                call(first, second)
     return run
 
 
