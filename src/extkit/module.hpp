@@ -125,6 +125,17 @@ inline Ref module_global(PyObject* module, const char* name) {
   return Ref::borrow(value);
 }
 
+// The same through an interned name: no temporary str, and lookup errors are not swallowed.
+// For globals read on hot paths.
+inline Ref module_global(PyObject* module, Name& name) {
+  PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name.get());  // borrowed
+  if (value == nullptr) {
+    check_pending();
+    raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
+  }
+  return Ref::borrow(value);
+}
+
 // `import logging; logger = logging.getLogger(__name__)`: binds both names and returns the logger.
 inline Ref bind_logger(PyObject* module) {
   Ref logging = bind_import(module, "logging");

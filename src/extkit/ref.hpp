@@ -78,4 +78,15 @@ class Name {
   PyObject* object_ = nullptr;  // immortal for the life of the process
 };
 
+// getattr(object, name, <missing>): the attribute, or an empty Ref when reading it raised
+// AttributeError (cleared). Any other error propagates.
+inline Ref optional_attribute(PyObject* object, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(object, name);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+  }
+  return Ref::steal(value);
+}
+
 }  // namespace extkit
