@@ -289,6 +289,27 @@ def test_records_are_released_after_the_lock():
     assert seen == [100, 91]
 
 
+def test_get_threshold_waits_for_an_update_in_progress():
+    gate, inside, finish, seen = Compilegate(), threading.Event(), threading.Event(), []
+
+    def slow_metrics(func_id):
+        inside.set()
+        finish.wait(5)  # holds the policy lock, with the interpreter lock released
+        return FunctionMetrics(call_count=1, compile_count=1, avg_speedup=3.0)
+
+    updater = threading.Thread(target=gate.update, args=("f", types.SimpleNamespace(get_metrics=slow_metrics)))
+    reader = threading.Thread(target=lambda: seen.append(gate.get_threshold("f")))
+    updater.start()
+    assert inside.wait(5)
+    reader.start()
+    reader.join(0.2)
+    assert reader.is_alive() and seen == []  # blocked on the lock, not answering from a stale dict
+    finish.set()
+    updater.join(5)
+    reader.join(5)
+    assert seen == [91]
+
+
 def test_out_of_range_stored_threshold():
     gate = Compilegate()
     (thresholds,) = [ref for ref in gc.get_referents(gate) if type(ref) is dict]

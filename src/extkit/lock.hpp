@@ -16,6 +16,7 @@ struct ThreadLockMethods {
   PyTypeObject* type = nullptr;
   PyObject* acquire = nullptr;
   PyObject* release = nullptr;
+  PyObject* locked = nullptr;
 };
 
 inline ThreadLockMethods& thread_lock_methods() {
@@ -25,8 +26,10 @@ inline ThreadLockMethods& thread_lock_methods() {
     Ref type = checked(PyObject_GetAttrString(thread.get(), "LockType"));
     Ref acquire = checked(PyObject_GetAttrString(type.get(), "acquire"));
     Ref release = checked(PyObject_GetAttrString(type.get(), "release"));
+    Ref locked = checked(PyObject_GetAttrString(type.get(), "locked"));
     methods.acquire = acquire.release();
     methods.release = release.release();
+    methods.locked = locked.release();
     methods.type = reinterpret_cast<PyTypeObject*>(type.release());
   }
   return methods;
@@ -73,6 +76,16 @@ class LockHold {
   PyObject* exit_ = nullptr;
   bool fast_ = false;
 };
+
+// True when `lock` is a threading.Lock that no thread holds. A critical section that runs no
+// Python code and keeps the interpreter lock throughout may then skip taking it: no other thread
+// can run, let alone see the lock, before the section ends. Any other lock object: false.
+inline bool thread_lock_is_free(PyObject* lock) {
+  detail::ThreadLockMethods& methods = detail::thread_lock_methods();
+  if (!Py_IS_TYPE(lock, methods.type)) return false;
+  Ref held = checked(PyObject_Vectorcall(methods.locked, &lock, 1, nullptr));
+  return held.get() == Py_False;
+}
 
 // Releases the interpreter lock for the enclosing scope. Nothing inside may touch Python objects.
 class GilRelease {

@@ -358,7 +358,7 @@ bool never_compiled(PyObject* metrics) {
 // arithmetic in the order written (the build forbids fused multiply-adds). The minimum test
 // comes first and also catches NaN, so the final truncation only sees values inside
 // [min_threshold, max_threshold], which lies in int32 range; when setters have inverted the
-// bounds no value passes both tests and the maximum is stored.
+// bounds every value ends at one of the two bounds.
 int32_t adapted_threshold(const PolicyConfigObject& config, int32_t current, uint32_t compile_count,
                           double avg_speedup) {
   const double target = config.target_speedup > 0.0 ? config.target_speedup : 1.0;
@@ -416,11 +416,17 @@ Ref gate_get_threshold(PyObject* self, const Args& args) {
   PyObject* func_id = args[0];
   require_str_or_none(func_id, "func_id");
   CompilegateObject& gate = gate_of(self);
+  auto lookup = [&] {
+    PyObject* stored = PyDict_GetItemWithError(gate.thresholds, func_id);  // borrowed
+    if (stored != nullptr) return Ref::borrow(stored);
+    check_pending();
+    return config_attribute(gate.config, initial_threshold_name, policy(gate.config).initial_threshold);
+  };
+  // With an exact PolicyConfig the lookup runs no Python code (keys are str or None, values
+  // ints), so while no other thread holds the lock it is as good as taking it.
+  if (Py_IS_TYPE(gate.config, policy_config_type) && thread_lock_is_free(gate.lock)) return lookup();
   LockHold hold(gate.lock);
-  PyObject* stored = PyDict_GetItemWithError(gate.thresholds, func_id);  // borrowed
-  if (stored != nullptr) return Ref::borrow(stored);
-  check_pending();
-  return config_attribute(gate.config, initial_threshold_name, policy(gate.config).initial_threshold);
+  return lookup();
 }
 
 Ref gate_should_compile(PyObject* self, const Args& args) {
