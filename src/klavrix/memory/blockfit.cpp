@@ -139,7 +139,7 @@ class StatsUpdate {
 // Frees a record that no longer holds its block reference.
 void free_record(RBNode* record) { PyMem_Free(record); }
 
-// A record for `block`, red and unlinked; owned by the Holder until it is linked.
+// A new record that is not linked yet: freed, with its block reference, unless link() takes it.
 struct NewRecord {
   RBNode* record = nullptr;
   ~NewRecord() {
