@@ -115,18 +115,17 @@ inline Ref import_relative(PyObject* module, const char* source, const char* nam
   Ref from_list = checked(Py_BuildValue("(s)", name));
   Ref imported = checked(
       PyImport_ImportModuleLevelObject(source_name.get(), PyModule_GetDict(module), nullptr, from_list.get(), level));
-  return checked(PyObject_GetAttrString(imported.get(), name));
+  PyObject* value = PyObject_GetAttrString(imported.get(), name);
+  if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    // As the `from ... import` statement reports a missing name.
+    PyErr_Clear();
+    Ref module_name = checked(PyModule_GetNameObject(imported.get()));
+    raise_format(PyExc_ImportError, "cannot import name '%s' from '%U'", name, module_name.get());
+  }
+  return checked(value);
 }
 
 // A module global, looked up at the moment of the call (so callers and tests may replace it).
-inline Ref module_global(PyObject* module, const char* name) {
-  PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);  // borrowed
-  if (value == nullptr) raise_format(PyExc_NameError, "name '%s' is not defined", name);
-  return Ref::borrow(value);
-}
-
-// The same through an interned name: no temporary str, and lookup errors are not swallowed.
-// For globals read on hot paths.
 inline Ref module_global(PyObject* module, Name& name) {
   PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name.get());  // borrowed
   if (value == nullptr) {

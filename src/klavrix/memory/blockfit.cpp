@@ -1,0 +1,760 @@
+// klavrix.memory.blockfit: the best-fit index of free memory blocks.
+//
+// FastRedBlackTree keeps one red-black tree node per distinct block size (the tree itself is in
+// blockfit/rbtree.hpp); further blocks of a size hang off its node in a chain. Writers
+// serialise on a threading.Lock and move a sequence counter (odd while inside); readers take no
+// lock and keep a result only if the counter did not move while they searched.
+//
+// Reader safety. Every change to the nodes is made with the interpreter lock held, and readers
+// search while holding it too, so a reader can never meet a node that is being relinked or
+// freed. The sequence check still rejects results taken while a writer sits inside its critical
+// section with the interpreter lock let go (remove_ge's search, a block's __eq__, a Python
+// callback), and the reader then backs off and retries as the protocol says.
+//
+// Block references and re-entrancy. Dropping a block reference can run arbitrary Python code
+// (its __del__). Writers therefore finish their change, leave the critical section (sequence
+// even, lock released) and only then drop the references they took out, so that code may use
+// the tree freely. Code that runs inside a critical section (a block's __eq__ during delete)
+// and calls a writer of the same tree on the same thread gets a RuntimeError instead of a
+// deadlock on the non-reentrant lock; a reader called there sees the write in progress and
+// returns its empty result after its retries.
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "extkit/extkit.hpp"
+#include "klavrix/memory/blockfit/api.hpp"
+#include "klavrix/memory/blockfit/rbtree.hpp"
+
+namespace {
+
+using namespace extkit;
+using klavrix::blockfit::FastRedBlackTreeApi;
+using klavrix::blockfit::RBNode;
+using klavrix::blockfit::Tree;
+
+constexpr int MAX_RETRIES = 100;
+constexpr double kBackOffSeconds = 0.0001;
+constexpr uint32_t kDefaultSampleRate = 100;
+
+PyObject* blockfit_module = nullptr;  // the initialised module, alive for the process
+PyTypeObject* tree_type = nullptr;
+
+Name time_name{"time"};
+Name threading_name{"threading"};
+Name atomic_available_name{"ATOMIC_AVAILABLE"};
+Name atomic_counter_name{"AtomicCounter"};
+Name sleep_name{"sleep"};
+Name perf_counter_ns_name{"perf_counter_ns"};
+Name lock_name{"Lock"};
+Name increment_name{"increment"};
+Name load_name{"load"};
+
+// The keys of `stats`, in their order.
+Name total_blocks{"total_blocks"};
+Name total_insertions{"total_insertions"};
+Name total_deletions{"total_deletions"};
+Name total_searches{"total_searches"};
+Name bucket_hits{"bucket_hits"};
+Name tree_hits{"tree_hits"};
+Name operation_count{"operation_count"};
+Name circuit_breaker_trips{"circuit_breaker_trips"};
+Name* const stats_keys[] = {&total_blocks, &total_insertions, &total_deletions, &total_searches,
+                            &bucket_hits,  &tree_hits,        &operation_count};
+
+Ref call_method(PyObject* object, Name& name) {
+  PyObject* args[] = {object};
+  return checked(PyObject_VectorcallMethod(name.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref module_attribute(Name& module_name, Name& attribute) {
+  Ref module = module_global(blockfit_module, module_name);
+  return checked(PyObject_GetAttr(module.get(), attribute.get()));
+}
+
+// =============================================================================================
+// The object
+
+struct TreeObject {
+  PyObject_HEAD
+  Tree tree;
+  uint64_t node_count;
+  PyObject* tree_lock;       // threading.Lock: writers
+  uint64_t seq;              // even: stable; odd: a writer is inside
+  uint32_t sample_rate;
+  PyObject* op_counter;      // AtomicCounter, or null
+  PyObject* sample_counter;  // AtomicCounter, or null
+  bool use_atomic;
+  PyObject* stats_lock;      // threading.Lock: get_stats / reset_circuit_breaker
+  PyObject* stats;           // dict
+  bool writer_inside;        // a tree_lock section is running, on thread writer_thread
+  unsigned long writer_thread;
+};
+
+TreeObject& tree_of(PyObject* self) { return cast<TreeObject>(self); }
+
+Ref new_stats() {
+  Ref stats = checked(PyDict_New());
+  Ref zero = py_int(0);
+  for (Name* key : stats_keys) check(PyDict_SetItem(stats.get(), key->get(), zero.get()));
+  return stats;
+}
+
+// Changes to `stats` made in two steps: the new values are built first (this can fail), and
+// stored after the tree has changed (storing into existing keys cannot), so an error leaves
+// tree and counters as they were. Nothing between the steps may run Python code.
+class StatsUpdate {
+ public:
+  explicit StatsUpdate(PyObject* stats) : stats_(stats) {}
+
+  StatsUpdate& add(Name& key, long delta) {
+    PyObject* current = PyDict_GetItemWithError(stats_, key.get());  // borrowed
+    if (current == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+      throw PythonError{};
+    }
+    Ref step = py_int(delta);
+    items_[count_++] = {key.get(), checked(PyNumber_Add(current, step.get()))};
+    return *this;
+  }
+
+  void commit() {
+    for (int i = 0; i < count_; ++i) check(PyDict_SetItem(stats_, items_[i].key, items_[i].value.get()));
+  }
+
+ private:
+  struct Item {
+    PyObject* key;
+    Ref value;
+  };
+  PyObject* stats_;
+  Item items_[3];
+  int count_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+// Frees a record that no longer holds its block reference.
+void free_record(RBNode* record) { PyMem_Free(record); }
+
+// A new record that is not linked yet: freed, with its block reference, unless link() takes it.
+struct NewRecord {
+  RBNode* record = nullptr;
+  ~NewRecord() {
+    if (record != nullptr) {
+      Py_DECREF(record->block);
+      free_record(record);
+    }
+  }
+  RBNode* link() { return std::exchange(record, nullptr); }
+};
+
+RBNode* allocate_node(uint64_t size, PyObject* block, NewRecord& holder) {
+  auto* record = static_cast<RBNode*>(PyMem_Malloc(sizeof(RBNode)));
+  if (record == nullptr) raise(PyExc_MemoryError, "Failed to allocate RB node");
+  *record = RBNode{nullptr, nullptr, nullptr, klavrix::blockfit::kRed, size, Py_NewRef(block), nullptr, 0};
+  holder.record = record;
+  Ref clock = module_attribute(time_name, perf_counter_ns_name);
+  Ref now = checked(PyObject_CallNoArgs(clock.get()));
+  record->timestamp = to_uint64(now.get());
+  return record;
+}
+
+// Frees every record of a detached tree and releases every block reference, chain records
+// before their node, subtrees before their parent. The Python code that releasing a block may
+// run cannot reach these records. An exception pending on entry is kept; an error left by a
+// release is reported as unraisable under `context`.
+void release_detached(RBNode* top, const char* context) {
+  PyObject* pending = PyErr_GetRaisedException();
+  klavrix::blockfit::free_subtree(top, [](RBNode* record) {
+    PyObject* block = record->block;
+    free_record(record);
+    Py_DECREF(block);
+  });
+  if (PyErr_Occurred()) {
+    PyObject* where = PyUnicode_FromString(context);
+    PyErr_WriteUnraisable(where);
+    Py_XDECREF(where);
+  }
+  PyErr_SetRaisedException(pending);
+}
+
+// A tree taken out of its object, released when this goes out of scope.
+struct DetachedTree {
+  RBNode* root = nullptr;
+  ~DetachedTree() { release_detached(root, "klavrix.memory.blockfit.FastRedBlackTree.clear"); }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Critical sections
+
+// Holds tree_lock for the enclosing scope; with `moves_seq`, the sequence counter is odd inside
+// and even again when the scope is left, also by an exception.
+class TreeLockSection {
+ public:
+  TreeLockSection(TreeObject& tree, bool moves_seq)
+      : tree_(tree), hold_(refuse_reentry(tree)), moves_seq_(moves_seq) {
+    tree.writer_inside = true;
+    tree.writer_thread = PyThread_get_thread_ident();
+    if (moves_seq_) ++tree.seq;
+  }
+  TreeLockSection(const TreeLockSection&) = delete;
+  TreeLockSection& operator=(const TreeLockSection&) = delete;
+  ~TreeLockSection() {
+    if (moves_seq_) ++tree_.seq;
+    tree_.writer_inside = false;
+  }
+
+ private:
+  static PyObject* refuse_reentry(const TreeObject& tree) {
+    if (tree.writer_inside && tree.writer_thread == PyThread_get_thread_ident()) {
+      raise(PyExc_RuntimeError, "FastRedBlackTree is being modified by this thread already (re-entrant call)");
+    }
+    return tree.tree_lock;
+  }
+
+  TreeObject& tree_;
+  LockHold hold_;
+  bool moves_seq_;
+};
+
+void back_off() {
+  Ref sleep = module_attribute(time_name, sleep_name);
+  Ref seconds = py_float(kBackOffSeconds);
+  checked(PyObject_CallOneArg(sleep.get(), seconds.get()));
+}
+
+// Runs `attempt(seen)` against a stable sequence value, up to MAX_RETRIES times; a result is
+// kept only if the sequence did not move meanwhile, and then counts as one search. An attempt
+// returns nullopt to ask for a retry. After the last attempt the reader gives `empty()`.
+template <class Attempt, class Empty>
+Ref validated_read(TreeObject& tree, Attempt attempt, Empty empty) {
+  for (int tries = 0; tries < MAX_RETRIES; ++tries) {
+    const uint64_t seen = tree.seq;
+    if ((seen & 1) != 0) {
+      back_off();
+      continue;
+    }
+    std::optional<Ref> result = attempt(seen);
+    if (result && tree.seq == seen) {
+      StatsUpdate(tree.stats).add(total_searches, 1).commit();
+      return std::move(*result);
+    }
+  }
+  return empty();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sizes: annotated int, then the negative check, then unsigned 64 bits.
+
+bool is_negative(PyObject* integer) {
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(integer))) {
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(integer)) < 0;
+  }
+  return _PyLong_Sign(integer) < 0;
+}
+
+// The checked size as an int; a negative one raises ValueError.
+Ref sanitize_size(PyObject* argument) {
+  Ref size = annotated_int(argument, "size");
+  if (is_negative(size.get())) raise_format(PyExc_ValueError, "Invalid size: %S", size.get());
+  return size;
+}
+
+// The size as uint64; nullopt when it is negative (the caller gives its empty result).
+std::optional<uint64_t> size_or_nothing(PyObject* argument) {
+  Ref size = annotated_int(argument, "size");
+  if (is_negative(size.get())) return std::nullopt;
+  return to_uint64(size.get());
+}
+
+// =============================================================================================
+// Writers
+
+Ref tree_insert(PyObject* self, const Args& args) {
+  TreeObject& tree = tree_of(self);
+  const uint64_t size = to_uint64(sanitize_size(args[0]).get());
+  PyObject* block = args[1];
+
+  bool sampled = false;
+  if (tree.use_atomic) {
+    const int64_t count = to_int64(call_method(tree.op_counter, increment_name).get());
+    sampled = tree.sample_rate != 0 && count % static_cast<int64_t>(tree.sample_rate) == 0;
+  }
+
+  TreeLockSection section(tree, true);
+  RBNode* existing = tree.tree.find_node(size);
+  NewRecord fresh;
+  RBNode* record = allocate_node(size, block, fresh);
+  StatsUpdate update(tree.stats);
+  update.add(total_blocks, 1).add(total_insertions, 1).add(operation_count, 1);
+
+  fresh.link();
+  if (existing != nullptr) {
+    record->next = existing->next;
+    existing->next = record;
+  } else {
+    tree.tree.insert_node(record);
+  }
+  ++tree.node_count;
+  update.commit();
+
+  if (sampled) call_method(tree.sample_counter, increment_name);
+  return py_bool(true);
+}
+
+// Python's `stored == block` (no identity shortcut), the stored block on the left.
+bool blocks_equal(PyObject* stored, PyObject* block) {
+  Ref result = checked(PyObject_RichCompare(stored, block, Py_EQ));
+  return to_bool(result.get());
+}
+
+// The chain's first record moves into its tree node; returns the record, now detached, with
+// the block the node held (the caller takes both over).
+RBNode* promote_chain(RBNode* node) {
+  RBNode* first = node->next;
+  std::swap(node->block, first->block);
+  std::swap(node->timestamp, first->timestamp);
+  node->next = first->next;
+  return first;
+}
+
+Ref tree_delete(PyObject* self, const Args& args) {
+  TreeObject& tree = tree_of(self);
+  const std::optional<uint64_t> size = size_or_nothing(args[0]);
+  if (!size) return py_bool(false);
+  PyObject* block = args[1];
+
+  Ref released;  // dropped once the section is left
+  TreeLockSection section(tree, true);
+  RBNode* node = tree.tree.find_node(*size);
+  if (node == nullptr) return py_bool(false);
+
+  RBNode* removed = nullptr;
+  if (blocks_equal(node->block, block)) {
+    StatsUpdate update(tree.stats);
+    update.add(total_blocks, -1).add(total_deletions, 1);
+    if (node->next != nullptr) {
+      removed = promote_chain(node);
+    } else {
+      tree.tree.delete_node(node);
+      removed = node;
+    }
+    --tree.node_count;
+    update.commit();
+  } else {
+    for (RBNode* prev = node; prev->next != nullptr; prev = prev->next) {
+      if (!blocks_equal(prev->next->block, block)) continue;
+      StatsUpdate update(tree.stats);
+      update.add(total_blocks, -1).add(total_deletions, 1);
+      removed = prev->next;
+      prev->next = removed->next;
+      --tree.node_count;
+      update.commit();
+      break;
+    }
+    if (removed == nullptr) return py_bool(false);
+  }
+  released = Ref::steal(removed->block);
+  free_record(removed);
+  return py_bool(true);
+}
+
+Ref none_pair() { return checked(PyTuple_Pack(2, Py_None, Py_None)); }
+
+Ref tree_remove_ge(PyObject* self, const Args& args) {
+  TreeObject& tree = tree_of(self);
+  const std::optional<uint64_t> size = size_or_nothing(args[0]);
+  if (!size) return none_pair();
+
+  TreeLockSection section(tree, true);
+  // Other readers may search meanwhile; writers wait on tree_lock.
+  RBNode* node = without_gil([&] { return tree.tree.find_best_fit_node(*size); });
+  if (node == nullptr) return none_pair();
+
+  Ref actual_size = py_uint(node->size);
+  Ref result = checked(PyTuple_Pack(2, actual_size.get(), node->block));
+  StatsUpdate update(tree.stats);
+  update.add(total_blocks, -1).add(total_deletions, 1);
+
+  RBNode* removed;
+  if (node->next != nullptr) {
+    removed = promote_chain(node);
+  } else {
+    tree.tree.delete_node(node);
+    removed = node;
+  }
+  --tree.node_count;
+  update.commit();
+  // The tuple holds its own reference to the block, so releasing the record's cannot run code.
+  Py_DECREF(removed->block);
+  free_record(removed);
+  return result;
+}
+
+Ref tree_clear(PyObject* self, const Args&) {
+  TreeObject& tree = tree_of(self);
+  DetachedTree detached;  // taken apart after the section is left
+  Ref old_stats, old_op_counter, old_sample_counter;
+  TreeLockSection section(tree, true);
+  Ref fresh_stats = new_stats();
+  detached.root = std::exchange(tree.tree.root, nullptr);
+  tree.node_count = 0;
+  old_stats = Ref::steal(std::exchange(tree.stats, fresh_stats.release()));
+  if (tree.use_atomic) {
+    Ref counter_class = module_global(blockfit_module, atomic_counter_name);
+    Ref zero = py_int(0);
+    Ref op_counter = checked(PyObject_CallOneArg(counter_class.get(), zero.get()));
+    old_op_counter = Ref::steal(std::exchange(tree.op_counter, op_counter.release()));
+    Ref sample_counter = checked(PyObject_CallOneArg(counter_class.get(), zero.get()));
+    old_sample_counter = Ref::steal(std::exchange(tree.sample_counter, sample_counter.release()));
+  }
+  return none();
+}
+
+// =============================================================================================
+// Readers
+
+Ref tree_find_best_fit(PyObject* self, const Args& args) {
+  TreeObject& tree = tree_of(self);
+  Ref size_argument = annotated_int(args[0], "size");
+  if (args.has(1)) annotated_int(args[1], "alignment");  // accepted, not used
+  const std::optional<uint64_t> size = size_or_nothing(size_argument.get());
+  if (!size) return none();
+  return validated_read(
+      tree,
+      [&](uint64_t) -> std::optional<Ref> {
+        RBNode* node = tree.tree.find_best_fit_node(*size);
+        return node != nullptr ? Ref::borrow(node->block) : none();
+      },
+      none);
+}
+
+Ref empty_list() { return checked(PyList_New(0)); }
+
+Ref tree_find_all_exact(PyObject* self, const Args& args) {
+  TreeObject& tree = tree_of(self);
+  const std::optional<uint64_t> size = size_or_nothing(args[0]);
+  if (!size) return empty_list();
+  return validated_read(
+      tree,
+      [&](uint64_t seen) -> std::optional<Ref> {
+        RBNode* node = tree.tree.find_node(*size);
+        Ref blocks = checked(PyList_New(static_cast<Py_ssize_t>(klavrix::blockfit::blocks_at(node))));
+        // Allocating runs no Python code, but the nodes are trusted again only if no write began.
+        if (tree.seq != seen) return std::nullopt;
+        Py_ssize_t index = 0;
+        for (RBNode* record = node; record != nullptr; record = record->next) {
+          PyList_SET_ITEM(blocks.get(), index++, Py_NewRef(record->block));
+        }
+        return blocks;
+      },
+      empty_list);
+}
+
+Ref tree_size(PyObject* self, const Args&) { return py_uint(tree_of(self).node_count); }
+
+Ref tree_sanitize_size(PyObject*, const Args& args) { return sanitize_size(args[0]); }
+
+// =============================================================================================
+// Statistics, distribution, reset
+
+Ref tree_get_stats(PyObject* self, const Args&) {
+  TreeObject& tree = tree_of(self);
+  LockHold hold(tree.stats_lock);
+  Ref snapshot = checked(PyDict_Copy(tree.stats));
+  check(PyDict_SetItemString(snapshot.get(), "node_count", py_uint(tree.node_count).get()));
+  const uint64_t height = klavrix::blockfit::compute_height(tree.tree.root);
+  check(PyDict_SetItemString(snapshot.get(), "height", py_uint(height).get()));
+  Ref sampled;
+  if (tree.use_atomic) {
+    sampled = call_method(tree.sample_counter, load_name);
+  } else {
+    PyObject* kept = PyDict_GetItemWithError(tree.stats, py_str("sampled_operations").get());
+    if (kept == nullptr) check_pending();
+    sampled = kept != nullptr ? Ref::borrow(kept) : py_int(0);
+  }
+  check(PyDict_SetItemString(snapshot.get(), "sampled_operations", sampled.get()));
+  check(PyDict_SetItemString(snapshot.get(), "is_valid", Py_True));
+  return snapshot;
+}
+
+Ref tree_get_statistics(PyObject*, const Args&) { return checked(PyDict_New()); }
+
+// size -> blocks at that size, in pre-order from `top`. The tree must not change meanwhile:
+// nothing here runs Python code.
+void collect_distribution(RBNode* top, PyObject* distribution) {
+  bool failed = false;
+  klavrix::blockfit::walk_preorder(top, [&](RBNode* node, size_t) {
+    if (failed) return;
+    PyObject* key = PyLong_FromUnsignedLongLong(node->size);
+    PyObject* count = key != nullptr ? PyLong_FromUnsignedLongLong(klavrix::blockfit::blocks_at(node)) : nullptr;
+    failed = count == nullptr || PyDict_SetItem(distribution, key, count) < 0;
+    Py_XDECREF(key);
+    Py_XDECREF(count);
+  });
+  if (failed) throw PythonError{};
+}
+
+Ref tree_get_size_distribution(PyObject* self, const Args&) {
+  TreeObject& tree = tree_of(self);
+  Ref distribution = checked(PyDict_New());
+  TreeLockSection section(tree, false);
+  collect_distribution(tree.tree.root, distribution.get());
+  return distribution;
+}
+
+Ref tree_reset_circuit_breaker(PyObject* self, const Args&) {
+  TreeObject& tree = tree_of(self);
+  LockHold hold(tree.stats_lock);
+  Ref zero = py_int(0);
+  check(PyDict_SetItem(tree.stats, circuit_breaker_trips.get(), zero.get()));
+  check(PyDict_SetItem(tree.stats, operation_count.get(), zero.get()));
+  return none();
+}
+
+PyObject* tree_repr(PyObject* self) {
+  return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
+                              static_cast<unsigned long long>(tree_of(self).node_count));
+}
+
+Py_ssize_t tree_length(PyObject* self) {
+  const uint64_t count = tree_of(self).node_count;
+  if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(count);
+}
+
+int tree_bool(PyObject* self) { return tree_of(self).node_count > 0 ? 1 : 0; }
+
+// =============================================================================================
+// Lifecycle
+
+const Signature tree_init_signature{"__cinit__", {{"sample_rate", "100"}}};
+
+Ref new_lock() {
+  Ref lock_class = module_attribute(threading_name, lock_name);
+  return checked(PyObject_CallNoArgs(lock_class.get()));
+}
+
+PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    ArgBuffer buffer;
+    const Args bound = bind(tree_init_signature, args, kwargs, buffer);
+    const uint32_t sample_rate = bound.has(0) ? to_uint32(bound[0]) : kDefaultSampleRate;
+    Ref tree_lock = new_lock();
+    Ref stats_lock = new_lock();
+    Ref op_counter, sample_counter;
+    Ref counter_class = module_global(blockfit_module, atomic_counter_name);
+    if (to_bool(module_global(blockfit_module, atomic_available_name).get()) && to_bool(counter_class.get())) {
+      Ref zero = py_int(0);
+      op_counter = checked(PyObject_CallOneArg(counter_class.get(), zero.get()));
+      sample_counter = checked(PyObject_CallOneArg(counter_class.get(), zero.get()));
+    }
+    Ref stats = new_stats();
+
+    Ref self = allocate(type);
+    TreeObject& tree = tree_of(self.get());
+    new (&tree.tree) Tree();
+    tree.sample_rate = sample_rate;
+    tree.tree_lock = tree_lock.release();
+    tree.stats_lock = stats_lock.release();
+    tree.use_atomic = op_counter && sample_counter;
+    tree.op_counter = op_counter.release();
+    tree.sample_counter = sample_counter.release();
+    tree.stats = stats.release();
+    return self.release();
+  });
+}
+
+// The Python-level fields take part in cyclic GC. Only the counters can be part of a cycle
+// (locks hold nothing, stats holds ints), so clearing drops them and atomic sampling stops;
+// every method keeps working on what is left.
+int tree_traverse(PyObject* self, visitproc visit, void* arg) {
+  TreeObject& tree = tree_of(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(tree.tree_lock);
+  Py_VISIT(tree.op_counter);
+  Py_VISIT(tree.sample_counter);
+  Py_VISIT(tree.stats_lock);
+  Py_VISIT(tree.stats);
+  return 0;
+}
+
+int tree_clear_references(PyObject* self) {
+  TreeObject& tree = tree_of(self);
+  tree.use_atomic = false;
+  Py_CLEAR(tree.op_counter);
+  Py_CLEAR(tree.sample_counter);
+  return 0;
+}
+
+void tree_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  TreeObject& tree = tree_of(self);
+  PyObject* pending = PyErr_GetRaisedException();
+  RBNode* root = std::exchange(tree.tree.root, nullptr);
+  tree.node_count = 0;
+  release_detached(root, "klavrix.memory.blockfit.FastRedBlackTree.__dealloc__");
+  tree_clear_references(self);
+  Py_CLEAR(tree.tree_lock);
+  Py_CLEAR(tree.stats_lock);
+  Py_CLEAR(tree.stats);
+  PyErr_SetRaisedException(pending);
+  free_instance(self);
+}
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tree_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(tree_clear_references)},
+    {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(tree_length)},
+    {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
+    {Py_tp_doc, const_cast<char*>("FastRedBlackTree(sample_rate=100)\n--\n\n"
+                                  "Best-fit index of free memory blocks: a red-black tree keyed by block "
+                                  "size, one node per distinct size, further blocks of a size chained "
+                                  "behind its node. Lookups take no lock and are validated by a sequence "
+                                  "counter; writers serialise on a threading.Lock. With AtomicCounter "
+                                  "available, one insert in sample_rate is counted as sampled.")},
+    {0, nullptr},
+};
+PyType_Spec tree_spec = {"klavrix.memory.blockfit.FastRedBlackTree", sizeof(TreeObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, tree_slots};
+
+// =============================================================================================
+// Internal entry points
+
+TreeObject& api_tree(PyObject* tree) { return tree_of(tree); }
+
+void api_recursive_free(PyObject*, RBNode* node) {
+  release_detached(node, "klavrix.memory.blockfit.FastRedBlackTree._recursive_free");
+}
+
+RBNode* api_allocate_node(PyObject*, uint64_t size, PyObject* block) {
+  try {
+    NewRecord holder;
+    allocate_node(size, block, holder);
+    return holder.link();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+bool api_should_sample(PyObject* tree) { return api_tree(tree).sample_rate == 1; }
+
+int api_record_sample(PyObject* tree) {
+  return guarded_status([&] {
+    if (api_tree(tree).use_atomic) call_method(api_tree(tree).sample_counter, increment_name);
+  });
+}
+
+void api_rotate_left(PyObject* tree, RBNode* x) { api_tree(tree).tree.rotate_left(x); }
+void api_rotate_right(PyObject* tree, RBNode* x) { api_tree(tree).tree.rotate_right(x); }
+void api_fixup_insert(PyObject* tree, RBNode* z) { api_tree(tree).tree.fixup_insert(z); }
+RBNode* api_find_node(PyObject* tree, uint64_t size) { return api_tree(tree).tree.find_node(size); }
+RBNode* api_find_best_fit_node(PyObject* tree, uint64_t size) {
+  return api_tree(tree).tree.find_best_fit_node(size);
+}
+RBNode* api_minimum(PyObject*, RBNode* node) { return Tree::minimum(node); }
+void api_transplant(PyObject* tree, RBNode* u, RBNode* v) { api_tree(tree).tree.transplant(u, v); }
+
+void api_delete_node(PyObject* tree, RBNode* z) {
+  api_tree(tree).tree.delete_node(z);
+  PyObject* block = z->block;
+  free_record(z);
+  Py_DECREF(block);
+}
+
+void api_fixup_delete(PyObject* tree, RBNode* x) { api_tree(tree).tree.fixup_delete(x); }
+uint64_t api_compute_height(PyObject*, RBNode* node) { return klavrix::blockfit::compute_height(node); }
+
+int api_collect_dist_recursive(PyObject*, RBNode* node, PyObject* dist) {
+  return guarded_status([&] { collect_distribution(node, dist); });
+}
+
+PyObject* api_collect_distribution(PyObject* tree) {
+  return guarded([&] {
+    Ref distribution = checked(PyDict_New());
+    collect_distribution(api_tree(tree).tree.root, distribution.get());
+    return distribution.release();
+  });
+}
+
+const FastRedBlackTreeApi tree_api = {
+    api_recursive_free, api_allocate_node, api_should_sample,   api_record_sample,      api_rotate_left,
+    api_rotate_right,   api_fixup_insert,  api_find_node,       api_find_best_fit_node, api_minimum,
+    api_transplant,     api_delete_node,   api_fixup_delete,    api_compute_height,     api_collect_distribution,
+    api_collect_dist_recursive,
+};
+
+// =============================================================================================
+// Module
+
+void create_tree_type(PyObject* module) {
+  PyTypeObject* type = make_type(module, tree_spec);
+  tree_type = type;
+  add_static_method(type, {"_sanitize_size", tree_sanitize_size, {{"size", nullptr, "int"}}, "int",
+                           "Return size; a negative size raises ValueError."});
+  add_method(type, {"insert", tree_insert, {{"size", nullptr, "int"}, {"block", nullptr, "Blockrec"}}, "bool",
+                    "File block under size. Returns True."});
+  add_method(type, {"find_best_fit", tree_find_best_fit, {{"size", nullptr, "int"}, {"alignment", "1", "int"}},
+                    "Optional[Blockrec]",
+                    "The block of the smallest size that is at least size, or None; the block stays filed. "
+                    "alignment does not affect the search."});
+  add_method(type, {"find_all_exact", tree_find_all_exact, {{"size", nullptr, "int"}}, "List[Blockrec]",
+                    "All blocks filed under exactly size: the first one filed, then the others newest first."});
+  add_method(type, {"delete", tree_delete, {{"size", nullptr, "int"}, {"block", nullptr, "Blockrec"}}, "bool",
+                    "Withdraw the first block filed under size that compares equal to block; False when none "
+                    "does."});
+  add_method(type, {"remove_ge", tree_remove_ge, {{"size", nullptr, "int"}},
+                    "Tuple[Optional[int], Optional[Blockrec]]",
+                    "Take out the best-fit block for size: (actual_size, block), or (None, None)."});
+  add_method(type, {"size", tree_size, {}, "int", "Number of blocks filed."});
+  add_method(type, {"get_stats", tree_get_stats, {}, "Dict[str, Any]",
+                    "Snapshot of the running counters with node_count, height and sampled_operations."});
+  add_method(type, {"get_statistics", tree_get_statistics, {}, "Dict[int, List[float]]",
+                    "Per-size statistics (none are kept: always an empty dict)."});
+  add_method(type, {"get_size_distribution", tree_get_size_distribution, {}, "Dict[int, int]",
+                    "Blocks per size, keys in tree pre-order."});
+  add_method(type, {"clear", tree_clear, {}, "None", "Withdraw every block and reset the counters."});
+  add_method(type, {"reset_circuit_breaker", tree_reset_circuit_breaker, {}, "None",
+                    "Set circuit_breaker_trips and operation_count to 0."});
+  refuse_pickling(type);
+  publish_api(type, &tree_api, klavrix::blockfit::kFastRedBlackTreeApiName);
+  bind(module, "FastRedBlackTree", as_object(type));
+}
+
+void populate(PyObject* module) {
+  Py_XSETREF(blockfit_module, Py_NewRef(module));
+  bind_import(module, "threading");
+  bind_import(module, "time");
+  bind_from(module, "typing", {"Any", "Dict", "List", "Optional", "Tuple"});
+  bind(module, "Blockrec", import_relative(module, "blockrec", "Blockrec", 1).get());
+  try {
+    Ref counter_class = import_relative(module, "memory.interlock", "AtomicCounter", 2);
+    bind(module, "AtomicCounter", counter_class.get());
+    bind(module, "ATOMIC_AVAILABLE", Py_True);
+  } catch (const PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+    PyErr_Clear();
+    bind(module, "ATOMIC_AVAILABLE", Py_False);
+    bind(module, "AtomicCounter", Py_None);
+  }
+  create_tree_type(module);
+}
+
+ModuleFrame frame("blockfit",
+                  "Best-fit index of free memory blocks: FastRedBlackTree, a red-black tree keyed by block "
+                  "size with optimistic lock-free lookups.",
+                  populate);
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_blockfit() { return frame.init(); }
