@@ -321,6 +321,15 @@ RBNode* promote_chain(RBNode* node) {
   return first;
 }
 
+// Takes the block of tree node `node` out of the index: the chain's first record moves into the
+// node, or, without a chain, the node leaves the tree. Returns the detached record, which still
+// holds the reference to the block taken out.
+RBNode* take_out_node_block(Tree& tree, RBNode* node) {
+  if (node->next != nullptr) return promote_chain(node);
+  tree.delete_node(node);
+  return node;
+}
+
 Ref tree_delete(PyObject* self, const Args& args) {
   TreeObject& tree = tree_of(self);
   const std::optional<uint64_t> size = size_or_nothing(args[0]);
@@ -336,12 +345,7 @@ Ref tree_delete(PyObject* self, const Args& args) {
   if (blocks_equal(node->block, block)) {
     StatsUpdate update(tree.stats);
     update.add(total_blocks, -1).add(total_deletions, 1);
-    if (node->next != nullptr) {
-      removed = promote_chain(node);
-    } else {
-      tree.tree.delete_node(node);
-      removed = node;
-    }
+    removed = take_out_node_block(tree.tree, node);
     --tree.node_count;
     update.commit();
   } else {
@@ -379,13 +383,7 @@ Ref tree_remove_ge(PyObject* self, const Args& args) {
   StatsUpdate update(tree.stats);
   update.add(total_blocks, -1).add(total_deletions, 1);
 
-  RBNode* removed;
-  if (node->next != nullptr) {
-    removed = promote_chain(node);
-  } else {
-    tree.tree.delete_node(node);
-    removed = node;
-  }
+  RBNode* removed = take_out_node_block(tree.tree, node);
   --tree.node_count;
   update.commit();
   // The tuple holds its own reference to the block, so releasing the record's cannot run code.
