@@ -356,6 +356,44 @@ def test_two_writers_two_readers():
 
 # --- failures inside critical sections, re-entrancy, memory
 
+def test_clear_racing_counter_calls():
+    # insert() and get_stats() call the sampling counters' methods, which let the interpreter
+    # lock go; clear() replaces those counters meanwhile.
+    tree, stop, errors = FastRedBlackTree(sample_rate=1), threading.Event(), []
+
+    def hammer(operation):
+        try:
+            while not stop.is_set():
+                operation()
+        except Exception as error:  # pragma: no cover - reported below
+            errors.append(error)
+
+    workers = [
+        threading.Thread(target=hammer, args=(lambda: tree.insert(1, Blockrec(0, 1)),)),
+        threading.Thread(target=hammer, args=(tree.get_stats,)),
+        threading.Thread(target=hammer, args=(tree.clear,)),
+    ]
+    for worker in workers:
+        worker.start()
+    threading.Event().wait(0.5)
+    stop.set()
+    for worker in workers:
+        worker.join()
+    assert errors == []
+    tree.clear()
+    assert tree.get_stats()["sampled_operations"] == 0 and len(tree) == 0
+
+
+def test_trees_nested_as_blocks_are_released_without_exhausting_the_stack():
+    outer = None
+    for _ in range(300_000):
+        tree = FastRedBlackTree()
+        if outer is not None:
+            tree.insert(1, outer)
+        outer = tree
+    del outer, tree
+
+
 def test_exception_in_eq_leaves_the_tree_usable():
     class Exploding:
         def __eq__(self, other):

@@ -212,6 +212,15 @@ def test_update_logging(caplog, monkeypatch):
     monkeypatch.setattr(cg, "logger", types.SimpleNamespace(debug=lines.append))
     gate.update("g", Store(FunctionMetrics(compile_count=1, avg_speedup=math.inf)))
     assert lines == ["Updated threshold for g: 100 -> 91 (speedup: infx)"]
+    # A debug() replaced on the real logger is called even while DEBUG is off.
+    monkeypatch.undo()
+    real_logger, replaced = logging.getLogger(cg.__name__), []
+    real_logger.setLevel(logging.WARNING)
+    real_logger.isEnabledFor(logging.DEBUG)  # fills the level cache with False
+    monkeypatch.setattr(real_logger, "debug", replaced.append, raising=False)
+    gate.update("h", Store(FunctionMetrics(compile_count=1, avg_speedup=3.0)))
+    assert replaced == ["Updated threshold for h: 100 -> 91 (speedup: 3.00x)"]
+    real_logger.setLevel(logging.NOTSET)
 
 
 @pytest.mark.parametrize("call_count, compile_count, age, expected", [

@@ -341,3 +341,17 @@ def test_timer_measures_monotonic_elapsed_time():
     assert timer.elapsed_ms() >= first / 1e6
     timer.start()
     assert timer.elapsed_ns() < first
+
+
+@pytest.mark.parametrize("depth", [10**6])
+def test_deeply_nested_objects_are_released_without_exhausting_the_stack(depth):
+    pointer = None
+    for _ in range(depth):
+        pointer = AtomicPointer(pointer)
+    del pointer
+    stack = None
+    for _ in range(depth // 2):
+        outer = LockFreeStack()
+        outer.push(stack)
+        stack = outer
+    del stack, outer

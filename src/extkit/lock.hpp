@@ -45,13 +45,16 @@ inline Name exit_name{"__exit__"};
 // release itself is reported as unraisable.
 class LockHold {
  public:
-  explicit LockHold(PyObject* lock) : lock_(lock) {
+  // The hold keeps its own reference: acquiring may wait with the interpreter lock released,
+  // and the field that held the lock may be replaced meanwhile.
+  explicit LockHold(PyObject* lock) : lock_(Py_NewRef(lock)) {
+    Ref owned = Ref::steal(lock_);  // given up below once the lock is held
     detail::ThreadLockMethods& methods = detail::thread_lock_methods();
     fast_ = Py_IS_TYPE(lock, methods.type);
     if (!fast_) exit_ = detail::exit_name.get();  // created now so that the destructor cannot fail on it
     Ref result = fast_ ? checked(PyObject_Vectorcall(methods.acquire, &lock_, 1, nullptr))
                        : checked(PyObject_CallMethodNoArgs(lock, detail::enter_name.get()));
-    Py_INCREF(lock_);  // the lock outlives any replacement of the field that held it
+    (void)owned.release();
   }
   LockHold(const LockHold&) = delete;
   LockHold& operator=(const LockHold&) = delete;

@@ -135,6 +135,17 @@ inline Ref module_global(PyObject* module, Name& name) {
   return Ref::borrow(value);
 }
 
+namespace detail {
+inline Name threading_global{"threading"};
+inline Name lock_attribute{"Lock"};
+}  // namespace detail
+
+// threading.Lock(), through the module's own `threading` global at the moment of the call.
+inline Ref new_threading_lock(PyObject* module) {
+  Ref threading = module_global(module, detail::threading_global);
+  return checked(PyObject_CallMethodNoArgs(threading.get(), detail::lock_attribute.get()));
+}
+
 // `import logging; logger = logging.getLogger(__name__)`: binds both names and returns the logger.
 inline Ref bind_logger(PyObject* module) {
   Ref logging = bind_import(module, "logging");

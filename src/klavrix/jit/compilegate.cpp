@@ -34,8 +34,6 @@ PyObject* builtin_min = nullptr;
 PyObject* builtin_max = nullptr;
 PyObject* global_policy = nullptr;  // the shared Compilegate; null while there is none
 
-Name threading_name{"threading"};
-Name lock_name{"Lock"};
 Name time_name{"time"};
 Name logger_name{"logger"};
 Name debug_name{"debug"};
@@ -51,10 +49,7 @@ Name min_threshold_name{"min_threshold"};
 Name max_threshold_name{"max_threshold"};
 
 // threading.Lock(), looked up through the module's `threading` global at each creation.
-Ref new_lock() {
-  Ref threading = module_global(the_module, threading_name);
-  return checked(PyObject_CallMethodNoArgs(threading.get(), lock_name.get()));
-}
+Ref new_lock() { return new_threading_lock(the_module); }
 
 // time.time(), through the module's `time` global.
 double wall_clock() {
@@ -381,9 +376,17 @@ int32_t adapted_threshold(const PolicyConfigObject& config, int32_t current, uin
 // cached answer is what Logger.isEnabledFor returns. Anything else is left to logger.debug().
 bool debug_known_off(PyObject* logger) {
   if (as_object(Py_TYPE(logger)) != logger_class) return false;
-  Ref cache = optional_attribute(logger, level_cache_name.get());
-  if (!cache || !PyDict_CheckExact(cache.get())) return false;
-  PyObject* enabled = PyDict_GetItemWithError(cache.get(), debug_level);  // borrowed
+  Ref own_attributes = checked(PyObject_GenericGetDict(logger, nullptr));
+  PyObject* attributes = own_attributes.get();
+  // A debug() replaced on the instance is always called.
+  if (PyDict_GetItemWithError(attributes, debug_name.get()) != nullptr) return false;
+  check_pending();
+  PyObject* cache = PyDict_GetItemWithError(attributes, level_cache_name.get());  // borrowed
+  if (cache == nullptr || !PyDict_CheckExact(cache)) {
+    check_pending();
+    return false;
+  }
+  PyObject* enabled = PyDict_GetItemWithError(cache, debug_level);  // borrowed
   if (enabled == nullptr) check_pending();
   return enabled == Py_False;
 }
@@ -422,8 +425,10 @@ Ref gate_get_threshold(PyObject* self, const Args& args) {
     check_pending();
     return config_attribute(gate.config, initial_threshold_name, policy(gate.config).initial_threshold);
   };
-  // With an exact PolicyConfig the lookup runs no Python code (keys are str or None, values
-  // ints), so while no other thread holds the lock it is as good as taking it.
+  // With an exact PolicyConfig the lookup runs no Python code: `thresholds` is private and only
+  // update() writes it, with exact str or None keys and int values. So while no other thread
+  // holds the lock, running the lookup without it is as good as taking it (the interpreter lock
+  // is held throughout). This relies on the interpreter lock; it would not hold without one.
   if (Py_IS_TYPE(gate.config, policy_config_type) && thread_lock_is_free(gate.lock)) return lookup();
   LockHold hold(gate.lock);
   return lookup();

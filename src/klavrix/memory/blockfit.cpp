@@ -42,12 +42,10 @@ PyObject* blockfit_module = nullptr;  // the initialised module, alive for the p
 PyTypeObject* tree_type = nullptr;
 
 Name time_name{"time"};
-Name threading_name{"threading"};
 Name atomic_available_name{"ATOMIC_AVAILABLE"};
 Name atomic_counter_name{"AtomicCounter"};
 Name sleep_name{"sleep"};
 Name perf_counter_ns_name{"perf_counter_ns"};
-Name lock_name{"Lock"};
 Name increment_name{"increment"};
 Name load_name{"load"};
 
@@ -63,8 +61,12 @@ Name circuit_breaker_trips{"circuit_breaker_trips"};
 Name* const stats_keys[] = {&total_blocks, &total_insertions, &total_deletions, &total_searches,
                             &bucket_hits,  &tree_hits,        &operation_count};
 
+// object.<name>(). `object` is often a field of the tree: the call holds its own reference, since
+// the method may release the interpreter lock (AtomicCounter's do) and clear() may replace the
+// field meanwhile.
 Ref call_method(PyObject* object, Name& name) {
-  PyObject* args[] = {object};
+  Ref target = Ref::borrow(object);
+  PyObject* args[] = {target.get()};
   return checked(PyObject_VectorcallMethod(name.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
@@ -114,6 +116,7 @@ class StatsUpdate {
       if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
       throw PythonError{};
     }
+    if (count_ == kMaxItems) raise(PyExc_SystemError, "StatsUpdate: too many changes");
     Ref step = py_int(delta);
     items_[count_++] = {key.get(), checked(PyNumber_Add(current, step.get()))};
     return *this;
@@ -128,8 +131,9 @@ class StatsUpdate {
     PyObject* key;
     Ref value;
   };
+  static constexpr int kMaxItems = 3;
   PyObject* stats_;
-  Item items_[3];
+  Item items_[kMaxItems];
   int count_ = 0;
 };
 
@@ -534,10 +538,7 @@ int tree_bool(PyObject* self) { return tree_of(self).node_count > 0 ? 1 : 0; }
 
 const Signature tree_init_signature{"__cinit__", {{"sample_rate", "100"}}};
 
-Ref new_lock() {
-  Ref lock_class = module_attribute(threading_name, lock_name);
-  return checked(PyObject_CallNoArgs(lock_class.get()));
-}
+Ref new_lock() { return new_threading_lock(blockfit_module); }
 
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -593,6 +594,7 @@ int tree_clear_references(PyObject* self) {
 
 void tree_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, tree_dealloc)  // trees filed as blocks of trees
   TreeObject& tree = tree_of(self);
   PyObject* pending = PyErr_GetRaisedException();
   RBNode* root = std::exchange(tree.tree.root, nullptr);
@@ -604,6 +606,7 @@ void tree_dealloc(PyObject* self) {
   Py_CLEAR(tree.stats);
   PyErr_SetRaisedException(pending);
   free_instance(self);
+  Py_TRASHCAN_END
 }
 
 PyType_Slot tree_slots[] = {

@@ -17,10 +17,10 @@ namespace {
 using namespace extkit;
 using klavrix::interlock::AtomicCounterApi;
 
+PyObject* interlock_module = nullptr;  // kept by the module frame for the life of the process
 PyTypeObject* atomic_counter_type = nullptr;
-PyObject* lock_factory = nullptr;  // the module's threading.Lock, captured at load
 
-Ref new_lock() { return checked(PyObject_CallNoArgs(lock_factory)); }
+Ref new_lock() { return new_threading_lock(interlock_module); }
 
 // =============================================================================================
 // AtomicCounter
@@ -223,9 +223,11 @@ int pointer_clear(PyObject* self) {
 
 void pointer_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, pointer_dealloc)  // long chains of pointers to pointers
   pointer_clear(self);
   Py_CLEAR(pointer(self).lock);
   free_instance(self);
+  Py_TRASHCAN_END
 }
 
 PyType_Slot pointer_slots[] = {
@@ -272,11 +274,11 @@ struct LockFreeStackObject {
 LockFreeStackObject& stack(PyObject* self) { return cast<LockFreeStackObject>(self); }
 
 Ref stack_push(PyObject* self, const Args& args) {
-  auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
-  if (node == nullptr) raise(PyExc_MemoryError, "Failed to allocate stack node");
-  node->item = Py_NewRef(args[0]);
   {
-    LockHold hold(stack(self).lock);
+    LockHold hold(stack(self).lock);  // first: waiting for it may raise (a signal handler)
+    auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
+    if (node == nullptr) raise(PyExc_MemoryError, "Failed to allocate stack node");
+    node->item = Py_NewRef(args[0]);
     node->next = stack(self).top;
     stack(self).top = node;
     stack(self).size.fetch_add(1);
@@ -338,9 +340,11 @@ int stack_clear(PyObject* self) {
 
 void stack_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, stack_dealloc)  // stacks nested in stacks
   stack_clear(self);
   Py_CLEAR(stack(self).lock);
   free_instance(self);
+  Py_TRASHCAN_END
 }
 
 PyType_Slot stack_slots[] = {
@@ -666,7 +670,7 @@ Ref wrapper_init(PyObject* self, const Args& args) {
 Ref wrapper_load(PyObject* self, const Args&) { return coerce_int_result(forward(self, py_load_name, {})); }
 
 Ref wrapper_store(PyObject* self, const Args& args) {
-  Ref value = int_argument(args, 0, "value", 0);
+  Ref value = annotated_int(args[0], "value");
   forward(self, py_store_name, {value.get()});
   return none();
 }
@@ -682,13 +686,13 @@ Ref wrapper_decrement(PyObject* self, const Args& args) {
 }
 
 Ref wrapper_compare_and_swap(PyObject* self, const Args& args) {
-  Ref expected = int_argument(args, 0, "expected", 0);
-  Ref new_value = int_argument(args, 1, "new_value", 0);
+  Ref expected = annotated_int(args[0], "expected");
+  Ref new_value = annotated_int(args[1], "new_value");
   return forward(self, py_compare_and_swap_name, {expected.get(), new_value.get()});
 }
 
 Ref wrapper_fetch_and_add(PyObject* self, const Args& args) {
-  Ref delta = int_argument(args, 0, "delta", 0);
+  Ref delta = annotated_int(args[0], "delta");
   return coerce_int_result(forward(self, py_fetch_and_add_name, {delta.get()}));
 }
 
@@ -718,10 +722,10 @@ void create_atomic_counter_wrapper(PyObject* module) {
 // Module
 
 void populate(PyObject* module) {
-  Ref threading = bind_import(module, "threading");
+  interlock_module = module;
+  bind_import(module, "threading");
   bind_import(module, "time");
   bind_from(module, "typing", {"Optional", "TypeVar", "Generic"});
-  Py_XSETREF(lock_factory, checked(PyObject_GetAttrString(threading.get(), "Lock")).release());
 
   create_atomic_counter(module);
   create_atomic_pointer(module);
