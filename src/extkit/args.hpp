@@ -15,6 +15,7 @@
 #include <array>
 #include <initializer_list>
 
+#include "extkit/convert.hpp"
 #include "extkit/ref.hpp"
 
 namespace extkit {
@@ -77,6 +78,12 @@ class Args {
   PyObject* const* values_;
   Py_ssize_t count_;
 };
+
+// The argument at `index` of a parameter annotated `int` (see annotated_int), or the int
+// `fallback` when the caller left it out.
+inline Ref int_argument(const Args& args, int index, const char* parameter, long fallback) {
+  return args.has(index) ? annotated_int(args[index], parameter) : py_int(fallback);
+}
 
 using ArgBuffer = std::array<PyObject*, Signature::kMaxParams>;
 

@@ -624,11 +624,6 @@ Ref reset_compilegate(PyObject*, const Args&) {
   return none();
 }
 
-// An argument annotated `int`, or its default.
-Ref int_argument(const Args& args, int index, const char* parameter, long fallback) {
-  return args.has(index) ? annotated_int(args[index], parameter) : py_int(fallback);
-}
-
 // An argument annotated `float`: converted to a double, or its default.
 Ref float_argument(const Args& args, int index, double fallback) {
   return py_float(args.has(index) ? to_double(args[index]) : fallback);

@@ -655,11 +655,6 @@ Ref forward(PyObject* self, Name& method, std::initializer_list<PyObject*> args)
   return checked(PyObject_VectorcallMethod(method.get(), call, count, nullptr));
 }
 
-// The argument at `index` under the annotated-int rule, or the int `fallback` when omitted.
-Ref int_argument(const Args& args, int index, const char* parameter, long fallback) {
-  return args.has(index) ? annotated_int(args[index], parameter) : py_int(fallback);
-}
-
 Ref wrapper_init(PyObject* self, const Args& args) {
   Ref initial = int_argument(args, 0, "initial_value", 0);
   Ref counter = checked(PyObject_CallOneArg(as_object(atomic_counter_type), initial.get()));
