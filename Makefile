@@ -14,7 +14,11 @@ PIP       := $(PY) -m pip --disable-pip-version-check
 BUILD_TOOLS := "scikit-build-core>=0.10" ninja
 CONFIG_SETTINGS ?=
 BUILD_FLAGS  = --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) \
-               $(foreach setting,$(CONFIG_SETTINGS),--config-settings=$(setting))
+               $(foreach setting,$(CONFIG_SETTINGS),"--config-settings=$(setting)")
+# What pytest runs: the whole suite unless narrowed, e.g. TESTS=tests/test_tallies.py.
+TESTS ?= tests
+SANITIZE_VENV ?= .venv-sanitize
+SANITIZE_BUILD_DIR ?= build/sanitize
 
 .PHONY: test run bench install sanitize clean
 
@@ -29,7 +33,7 @@ install: $(VENV)/.tools
 	$(PIP) install -q $(BUILD_FLAGS) ".[test]"
 
 test: install
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest -q $(TESTS)
 
 bench: install
 	$(PIP) install -q $(BUILD_FLAGS) ".[bench]"
@@ -40,11 +44,11 @@ run: bench
 # Python itself is not instrumented, so the sanitizer runtime is preloaded; leak reports would
 # list the interpreter's own allocations and are off.
 sanitize:
-	$(MAKE) install VENV=.venv-sanitize BUILD_DIR=build/sanitize \
-	    CONFIG_SETTINGS=cmake.define.KLAVRIX_SANITIZE=ON
+	$(MAKE) install VENV=$(SANITIZE_VENV) BUILD_DIR=$(SANITIZE_BUILD_DIR) \
+	    CONFIG_SETTINGS="cmake.define.KLAVRIX_SANITIZE=ON $(CONFIG_SETTINGS)"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-	    .venv-sanitize/bin/python -m pytest -q -p no:cacheprovider tests
+	    $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider $(TESTS)
 
 clean:
 	rm -rf build .venv .venv-sanitize
