@@ -219,11 +219,13 @@ inline Ref py_float(double value) { return checked(PyFloat_FromDouble(value)); }
 inline Ref py_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref py_str(const char* utf8) { return checked(PyUnicode_FromString(utf8)); }
 
-// Overloads by native field type, for generated properties.
+// Overloads by native type, for properties, results and constants.
 inline Ref to_python(int value) { return py_int(value); }
 inline Ref to_python(long value) { return py_int(value); }
 inline Ref to_python(unsigned int value) { return py_uint(value); }
 inline Ref to_python(unsigned long value) { return py_uint(value); }
+inline Ref to_python(long long value) { return py_int(value); }
+inline Ref to_python(unsigned long long value) { return py_uint(value); }
 inline Ref to_python(double value) { return py_float(value); }
 inline Ref to_python(bool value) { return py_bool(value); }
 

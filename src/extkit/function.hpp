@@ -10,10 +10,16 @@
 // casts it.
 #pragma once
 
+#include <algorithm>
+#include <iterator>
+#include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "extkit/args.hpp"
 #include "extkit/convert.hpp"
+#include "extkit/params.hpp"
 
 namespace extkit {
 
@@ -23,10 +29,13 @@ using Impl = Ref (*)(PyObject* self, const Args& args);
 struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  Impl impl;
+  const ParamList* params;  // owned; null for the untyped form below
+  Impl impl;                // untyped form: the body and its signature
   Signature signature;
   bool is_method;
   PyTypeObject* owner;    // native class whose instances `self` must be; null for any object
+  PyObject* self;         // what a module function's body gets as `self` (its module), or null
+  PyObject* text_signature;  // str
   PyObject* name;         // str
   PyObject* qualname;     // str
   PyObject* module;       // str or None
@@ -38,29 +47,71 @@ namespace detail {
 
 inline FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
 
+// A method's `self` is its first argument, which must be an instance of the owner class (when
+// there is one); on success `args`/`nargs` are moved past it.
+inline bool take_self(FunctionObject* function, PyObject* const*& args, Py_ssize_t& nargs, PyObject*& self) {
+  if (nargs < 1) {
+    PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", function->qualname);
+    return false;
+  }
+  self = args[0];
+  if (function->owner != nullptr && !PyObject_TypeCheck(self, function->owner)) {
+    PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                 function->name, function->owner->tp_name, Py_TYPE(self)->tp_name);
+    return false;
+  }
+  ++args;
+  --nargs;
+  return true;
+}
+
 inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                      PyObject* kwnames) {
   FunctionObject* function = as_function(callable);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   PyObject* self = nullptr;
-  if (function->is_method) {
-    if (nargs < 1) {
-      PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", function->qualname);
-      return nullptr;
-    }
-    self = args[0];
-    if (function->owner != nullptr && !PyObject_TypeCheck(self, function->owner)) {
-      PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
-                   function->name, function->owner->tp_name, Py_TYPE(self)->tp_name);
-      return nullptr;
-    }
-    ++args;
-    --nargs;
-  }
+  if (function->is_method && !take_self(function, args, nargs, self)) return nullptr;
   return guarded([&] {
     ArgBuffer buffer;
     const Args bound = bind(function->signature, args, nargs, kwnames, buffer);
     return function->impl(self, bound).release();
+  });
+}
+
+// A body's result as a new reference: a Ref as it is, void as None, a native value converted.
+template <class Result>
+PyObject* result_object(Result&& result) {
+  if constexpr (std::is_same_v<std::decay_t<Result>, Ref>) {
+    return result.release();
+  } else {
+    return to_python(result).release();
+  }
+}
+
+// The entry point of a typed callable: binds, converts, calls `Body(self, values...)`.
+template <auto Body, bool IsMethod, class... Converters>
+PyObject* typed_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  FunctionObject* function = as_function(callable);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* self;
+  if constexpr (IsMethod) {
+    if (!take_self(function, args, nargs, self)) return nullptr;
+  } else {
+    self = function->self;
+  }
+  return guarded([&]() -> PyObject* {
+    const auto& params = static_cast<const Params<Converters...>&>(*function->params);
+    return std::apply(
+        [&](auto&&... values) -> PyObject* {
+          using Result = decltype(Body(self, std::forward<decltype(values)>(values)...));
+          if constexpr (std::is_void_v<Result>) {
+            Body(self, std::forward<decltype(values)>(values)...);
+            Py_RETURN_NONE;
+          } else {
+            return result_object(Body(self, std::forward<decltype(values)>(values)...));
+          }
+        },
+        params.bind(args, nargs, kwnames));
   });
 }
 
@@ -75,10 +126,13 @@ inline PyObject* method_get(PyObject* self, PyObject* instance, PyObject*) {
   return PyMethod_New(self, instance);
 }
 
+inline PyObject* function_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
 inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
   FunctionObject* function = as_function(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(function->owner);
+  Py_VISIT(function->self);
   Py_VISIT(function->annotations);
   Py_VISIT(function->module);
   return 0;
@@ -87,6 +141,8 @@ inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
 inline int function_clear(PyObject* self) {
   FunctionObject* function = as_function(self);
   Py_CLEAR(function->owner);
+  Py_CLEAR(function->self);
+  Py_CLEAR(function->text_signature);
   Py_CLEAR(function->name);
   Py_CLEAR(function->qualname);
   Py_CLEAR(function->module);
@@ -99,6 +155,7 @@ inline void function_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   function_clear(self);
+  delete as_function(self)->params;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -110,22 +167,19 @@ inline PyObject* function_repr(PyObject* self) {
 // Pickled by reference, like Python functions: the module plus the qualified name.
 inline PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
 
-inline PyObject* text_signature(PyObject* self, void*) {
-  return guarded([&] {
-    const FunctionObject* function = as_function(self);
-    const Signature& sig = function->signature;
-    Ref text = py_str(function->is_method ? "($self, /" : "(");
-    for (int i = 0; i < sig.count(); ++i) {
-      const Param& param = sig.param(i);
-      const char* separator = (i == 0 && !function->is_method) ? "" : ", ";
-      Ref piece = param.default_text != nullptr
-                      ? checked(PyUnicode_FromFormat("%s%s=%s", separator, param.name, param.default_text))
-                      : checked(PyUnicode_FromFormat("%s%s", separator, param.name));
-      text = checked(PyUnicode_Concat(text.get(), piece.get()));
-    }
-    Ref close = py_str(")");
-    return PyUnicode_Concat(text.get(), close.get());
-  });
+// The untyped form's "(a, b=1)" / "($self, /, a, b=1)", from the defaults as written.
+inline Ref untyped_text_signature(const Signature& sig, bool is_method) {
+  Ref text = py_str(is_method ? "($self, /" : "(");
+  for (int i = 0; i < sig.count(); ++i) {
+    const Param& param = sig.param(i);
+    const char* separator = (i == 0 && !is_method) ? "" : ", ";
+    Ref piece = param.default_text != nullptr
+                    ? checked(PyUnicode_FromFormat("%s%s=%s", separator, param.name, param.default_text))
+                    : checked(PyUnicode_FromFormat("%s%s", separator, param.name));
+    text = checked(PyUnicode_Concat(text.get(), piece.get()));
+  }
+  Ref close = py_str(")");
+  return checked(PyUnicode_Concat(text.get(), close.get()));
 }
 
 inline PyObject* objclass(PyObject* self, void*) {
@@ -146,7 +200,7 @@ inline PyGetSetDef function_getset[] = {
     {"__module__", EXTKIT_FUNCTION_FIELD(module), nullptr, nullptr, nullptr},
     {"__doc__", EXTKIT_FUNCTION_FIELD(doc), nullptr, nullptr, nullptr},
     {"__annotations__", EXTKIT_FUNCTION_FIELD(annotations), nullptr, nullptr, nullptr},
-    {"__text_signature__", text_signature, nullptr, nullptr, nullptr},
+    {"__text_signature__", EXTKIT_FUNCTION_FIELD(text_signature), nullptr, nullptr, nullptr},
     {"__objclass__", objclass, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -169,7 +223,8 @@ inline PyTypeObject* callable_type(bool method) {
   PyTypeObject*& type = types[method ? 1 : 0];
   if (type != nullptr) return type;
 
-  // The function type's slots are the method type's without the leading __get__.
+  // The two types differ in __get__ only: a method binds to instances, a function does not (as
+  // with builtin functions; having __get__ at all lets inspect read __text_signature__).
   static PyType_Slot method_slots[] = {
       {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
       {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
@@ -182,7 +237,9 @@ inline PyTypeObject* callable_type(bool method) {
       {Py_tp_members, function_members},
       {0, nullptr},
   };
-  PyType_Slot* function_slots = method_slots + 1;
+  static PyType_Slot function_slots[std::size(method_slots)];
+  std::copy(std::begin(method_slots), std::end(method_slots), function_slots);
+  function_slots[0] = {Py_tp_descr_get, reinterpret_cast<void*>(function_get)};
   constexpr unsigned long common_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                          Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
   static PyType_Spec function_spec = {"native_function", sizeof(FunctionObject), 0,
@@ -196,7 +253,37 @@ inline PyTypeObject* callable_type(bool method) {
 
 }  // namespace detail
 
-// What a callable is: its Python name, body, parameters, return annotation and docstring.
+// A typed callable, made by def<Body>(name, param<...>(...)...): its parameter list and entry
+// points, with the return annotation and docstring set by chaining:
+//   def<body>("name", param<Double>("x")).returns("float").doc("...")
+struct Callable {
+  const char* name;
+  std::unique_ptr<ParamList> params;
+  vectorcallfunc method_entry;    // binds `self` from the first argument
+  vectorcallfunc function_entry;  // passes the function's own `self` (its module)
+  const char* return_annotation = nullptr;
+  const char* docstring = nullptr;
+
+  Callable&& returns(const char* annotation) && {
+    return_annotation = annotation;
+    return std::move(*this);
+  }
+  Callable&& doc(const char* text) && {
+    docstring = text;
+    return std::move(*this);
+  }
+};
+
+// `Body` is `R body(PyObject* self, typename Converters::type...)`; R is Ref, void or a native
+// value with a to_python() overload.
+template <auto Body, class... Converters>
+Callable def(const char* name, TypedParam<Converters>... params) {
+  return Callable{name, std::make_unique<Params<Converters...>>(name, params...),
+                  &detail::typed_vectorcall<Body, true, Converters...>,
+                  &detail::typed_vectorcall<Body, false, Converters...>};
+}
+
+// What an untyped callable is: its Python name, body, parameters, return annotation and docstring.
 struct FunctionSpec {
   const char* name;
   Impl impl;
@@ -205,35 +292,67 @@ struct FunctionSpec {
   const char* doc = nullptr;
 };
 
-// Where the callable lives: its qualified name, module name, whether it binds, and the native
-// class that `self` must belong to (null: any object, as for methods of plain Python classes).
+// Where the callable lives: its qualified name, module name, whether it binds, the native class
+// that `self` must belong to (null: any object, as for methods of plain Python classes), and
+// for module functions the module their body receives as `self`.
 struct FunctionPlace {
   PyObject* qualname;
   PyObject* module;
   bool is_method;
   PyTypeObject* owner;
+  PyObject* self = nullptr;
 };
 
-inline Ref make_function(const FunctionSpec& spec, const FunctionPlace& place) {
-  PyTypeObject* type = detail::callable_type(place.is_method);
+namespace detail {
+
+// A function object with everything but its body and parameters.
+inline Ref new_function_object(const char* name, const char* doc, const FunctionPlace& place) {
+  PyTypeObject* type = callable_type(place.is_method);
   Ref object = checked(type->tp_alloc(type, 0));
+  FunctionObject* function = as_function(object.get());
+  function->is_method = place.is_method;
+  function->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(place.owner)));
+  function->self = Py_XNewRef(place.self);
+  function->name = checked(PyUnicode_FromString(name)).release();
+  function->qualname = Py_NewRef(place.qualname);
+  function->module = Py_NewRef(place.module != nullptr ? place.module : Py_None);
+  function->doc = doc != nullptr ? checked(PyUnicode_FromString(doc)).release() : Py_NewRef(Py_None);
+  return object;
+}
+
+inline void add_annotation(PyObject* annotations, const char* name, const char* annotation) {
+  if (annotation != nullptr) check(PyDict_SetItemString(annotations, name, py_str(annotation).get()));
+}
+
+}  // namespace detail
+
+inline Ref make_function(Callable&& callable, const FunctionPlace& place) {
+  Ref object = detail::new_function_object(callable.name, callable.docstring, place);
+  FunctionObject* function = detail::as_function(object.get());
+  const ParamList& params = *callable.params;
+  params.intern();
+  function->params = callable.params.release();
+  function->vectorcall = place.is_method ? callable.method_entry : callable.function_entry;
+  function->text_signature = params.text_signature(place.is_method).release();
+  Ref annotations = checked(PyDict_New());
+  for (int i = 0; i < params.count(); ++i) {
+    detail::add_annotation(annotations.get(), params.info(i).name, params.info(i).annotation);
+  }
+  detail::add_annotation(annotations.get(), "return", callable.return_annotation);
+  function->annotations = annotations.release();
+  return object;
+}
+
+inline Ref make_function(const FunctionSpec& spec, const FunctionPlace& place) {
+  Ref object = detail::new_function_object(spec.name, spec.doc, place);
   FunctionObject* function = detail::as_function(object.get());
   function->vectorcall = detail::function_vectorcall;
   function->impl = spec.impl;
   new (&function->signature) Signature(spec.name, spec.params, spec.returns);
-  function->is_method = place.is_method;
-  function->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(place.owner)));
-  function->name = checked(PyUnicode_FromString(spec.name)).release();
-  function->qualname = Py_NewRef(place.qualname);
-  function->module = Py_NewRef(place.module != nullptr ? place.module : Py_None);
-  function->doc = spec.doc != nullptr ? checked(PyUnicode_FromString(spec.doc)).release() : Py_NewRef(Py_None);
-
+  function->text_signature = detail::untyped_text_signature(function->signature, place.is_method).release();
   Ref annotations = checked(PyDict_New());
-  for (const Param& param : spec.params) {
-    if (param.annotation == nullptr) continue;
-    check(PyDict_SetItemString(annotations.get(), param.name, py_str(param.annotation).get()));
-  }
-  if (spec.returns != nullptr) check(PyDict_SetItemString(annotations.get(), "return", py_str(spec.returns).get()));
+  for (const Param& param : spec.params) detail::add_annotation(annotations.get(), param.name, param.annotation);
+  detail::add_annotation(annotations.get(), "return", spec.returns);
   function->annotations = annotations.release();
   return object;
 }
@@ -243,6 +362,17 @@ inline Ref make_module_function(PyObject* module, const FunctionSpec& spec) {
   Ref module_name = checked(PyModule_GetNameObject(module));
   Ref qualname = py_str(spec.name);
   return make_function(spec, {qualname.get(), module_name.get(), false, nullptr});
+}
+
+// A typed function of `module`, bound in it under its name; its body receives the module as
+// `self`. Returns the function (borrowed from the module).
+inline PyObject* add_function(PyObject* module, Callable&& callable) {
+  const char* name = callable.name;
+  Ref module_name = checked(PyModule_GetNameObject(module));
+  Ref qualname = py_str(name);
+  Ref function = make_function(std::move(callable), {qualname.get(), module_name.get(), false, nullptr, module});
+  check(PyModule_AddObjectRef(module, name, function.get()));
+  return function.get();
 }
 
 }  // namespace extkit

@@ -38,11 +38,83 @@ inline ThreadLockMethods& thread_lock_methods() {
 inline Name enter_name{"__enter__"};
 inline Name exit_name{"__exit__"};
 
+// type(object).<name> bound to `object`, as the `with` statement looks up __enter__/__exit__;
+// an empty Ref when the type has no such attribute.
+inline Ref special_method(PyObject* object, Name& name) {
+  PyObject* found = _PyType_Lookup(Py_TYPE(object), name.get());  // borrowed
+  if (found == nullptr) return Ref();
+  descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+  if (get == nullptr) return Ref::borrow(found);
+  return checked(get(found, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+}
+
+// The context-manager half of `with manager:`: __enter__ called, __exit__ bound for later.
+inline Ref enter_context(PyObject* manager) {
+  Ref enter = special_method(manager, enter_name);
+  if (!enter) {
+    check_pending();
+    raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                 Py_TYPE(manager)->tp_name);
+  }
+  Ref exit = special_method(manager, exit_name);
+  if (!exit) {
+    check_pending();
+    raise_format(PyExc_TypeError,
+                 "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                 Py_TYPE(manager)->tp_name);
+  }
+  Ref entered = checked(PyObject_CallNoArgs(enter.get()));
+  return exit;
+}
+
+// exit(type, value, traceback) for the exception `raised` (null: none); the result, or null
+// with the error set.
+inline PyObject* call_exit(PyObject* exit, PyObject* raised) {
+  if (raised == nullptr) {
+    PyObject* args[] = {Py_None, Py_None, Py_None};
+    return PyObject_Vectorcall(exit, args, 3, nullptr);
+  }
+  Ref traceback = Ref::steal(PyException_GetTraceback(raised));
+  PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(raised)), raised, traceback ? traceback.get() : Py_None};
+  return PyObject_Vectorcall(exit, args, 3, nullptr);
+}
+
 }  // namespace detail
 
-// Holds `lock` for the enclosing scope, like `with lock:`. Releasing happens in the destructor,
-// also while an exception is propagating; that exception is kept, and an error raised by the
-// release itself is reported as unraisable.
+// Runs `body()` inside `with manager:` exactly as the statement does: __enter__ and __exit__
+// looked up on the type, __exit__ given the exception in flight, a true result suppressing it.
+// Returns true when the body completed, false when its exception was suppressed.
+template <class Body>
+bool with_context(PyObject* manager, Body&& body) {
+  Ref held = Ref::borrow(manager);
+  Ref exit = detail::enter_context(manager);
+  try {
+    body();
+  } catch (...) {
+    set_error_from_current_exception();
+    PyObject* raised = PyErr_GetRaisedException();
+    Ref result = Ref::steal(detail::call_exit(exit.get(), raised));
+    int suppress = result ? PyObject_IsTrue(result.get()) : -1;
+    if (suppress < 0) {
+      _PyErr_ChainExceptions1(raised);  // the new error, with the body's as its context
+      throw PythonError{};
+    }
+    if (suppress) {
+      Py_DECREF(raised);
+      return false;
+    }
+    PyErr_SetRaisedException(raised);
+    throw PythonError{};
+  }
+  checked(detail::call_exit(exit.get(), nullptr));
+  return true;
+}
+
+// Holds `lock` for the enclosing scope, for locks the module made itself (threading.Lock, or
+// whatever the module's `threading.Lock` has been replaced with). Releasing happens in the
+// destructor, also while an exception is propagating; that exception is kept (a destructor
+// cannot suppress it: use with_context() for objects a caller supplies), and an error raised
+// by the release itself is reported as unraisable.
 class LockHold {
  public:
   // The hold keeps its own reference: acquiring may wait with the interpreter lock released,
@@ -51,9 +123,11 @@ class LockHold {
     Ref owned = Ref::steal(lock_);  // given up below once the lock is held
     detail::ThreadLockMethods& methods = detail::thread_lock_methods();
     fast_ = Py_IS_TYPE(lock, methods.type);
-    if (!fast_) exit_ = detail::exit_name.get();  // created now so that the destructor cannot fail on it
-    Ref result = fast_ ? checked(PyObject_Vectorcall(methods.acquire, &lock_, 1, nullptr))
-                       : checked(PyObject_CallMethodNoArgs(lock, detail::enter_name.get()));
+    if (fast_) {
+      Ref result = checked(PyObject_Vectorcall(methods.acquire, &lock_, 1, nullptr));
+    } else {
+      exit_ = detail::enter_context(lock).release();
+    }
     (void)owned.release();
   }
   LockHold(const LockHold&) = delete;
@@ -65,8 +139,8 @@ class LockHold {
     if (fast_) {
       result = PyObject_Vectorcall(detail::thread_lock_methods().release, &lock_, 1, nullptr);
     } else {
-      PyObject* exit_args[] = {lock_, Py_None, Py_None, Py_None};
-      result = PyObject_VectorcallMethod(exit_, exit_args, 4, nullptr);
+      result = detail::call_exit(exit_, pending);
+      Py_DECREF(exit_);
     }
     if (result == nullptr) PyErr_WriteUnraisable(lock_);
     Py_XDECREF(result);
@@ -76,7 +150,7 @@ class LockHold {
 
  private:
   PyObject* lock_;
-  PyObject* exit_ = nullptr;
+  PyObject* exit_ = nullptr;  // bound __exit__ of other lock objects, owned
   bool fast_ = false;
 };
 

@@ -13,7 +13,9 @@
 #pragma once
 
 #include <initializer_list>
+#include <type_traits>
 
+#include "extkit/convert.hpp"
 #include "extkit/ref.hpp"
 
 namespace extkit {
@@ -34,6 +36,14 @@ class ModuleFrame {
   ModuleFrame& operator=(const ModuleFrame&) = delete;
 
   PyObject* init() { return PyModuleDef_Init(&def_); }
+
+  // The module being populated or already initialised (borrowed; the frame keeps it for the
+  // life of the process).
+  static PyObject* module() {
+    PyObject* module = instance()->module_;
+    if (module == nullptr) raise(PyExc_SystemError, "extension module used before its initialisation");
+    return module;
+  }
 
  private:
   // Each extension library defines exactly one frame. The exec slot may be handed any module
@@ -145,6 +155,18 @@ inline Ref new_threading_lock(PyObject* module) {
   Ref threading = module_global(module, detail::threading_global);
   return checked(PyObject_CallMethodNoArgs(threading.get(), detail::lock_attribute.get()));
 }
+// The same for this extension's own module.
+inline Ref new_threading_lock() { return new_threading_lock(ModuleFrame::module()); }
+
+// module.<name> = value, for constants given as native values (int, float, bool, str).
+template <class Value>
+void add_constant(PyObject* module, const char* name, Value value) {
+  if constexpr (std::is_convertible_v<Value, const char*>) {
+    bind(module, name, py_str(value).get());
+  } else {
+    bind(module, name, to_python(value).get());
+  }
+}
 
 // `import logging; logger = logging.getLogger(__name__)`: binds both names and returns the logger.
 inline Ref bind_logger(PyObject* module) {
@@ -157,6 +179,14 @@ inline Ref bind_logger(PyObject* module) {
 
 inline void log_info(PyObject* logger, const char* message) {
   Ref result = checked(PyObject_CallMethod(logger, "info", "s", message));
+}
+
+// The load line most modules end their initialisation with: binds `logging` and `logger` and
+// logs `message` at INFO. Returns the logger.
+inline Ref log_loaded(PyObject* module, const char* message) {
+  Ref logger = bind_logger(module);
+  log_info(logger.get(), message);
+  return logger;
 }
 
 }  // namespace extkit

@@ -55,9 +55,36 @@ inline void add_static_method(PyTypeObject* type, const FunctionSpec& spec) {
   set_class_attribute(type, spec.name, wrapper.get());
 }
 
+// Typed forms of the three above.
+inline PyObject* add_method(PyTypeObject* type, Callable&& callable) {
+  const char* name = callable.name;
+  Ref qualname = detail::class_qualname(as_object(type), name);
+  Ref module = checked(PyObject_GetAttrString(as_object(type), "__module__"));
+  Ref method = make_function(std::move(callable), {qualname.get(), module.get(), true, type});
+  set_class_attribute(type, name, method.get());
+  return method.get();  // borrowed from the class namespace
+}
+
+inline void add_static_method(PyTypeObject* type, Callable&& callable) {
+  const char* name = callable.name;
+  Ref qualname = detail::class_qualname(as_object(type), name);
+  Ref module = checked(PyObject_GetAttrString(as_object(type), "__module__"));
+  Ref function = make_function(std::move(callable), {qualname.get(), module.get(), false, nullptr});
+  Ref wrapper = checked(PyStaticMethod_New(function.get()));
+  set_class_attribute(type, name, wrapper.get());
+}
+
 // Binds `alias` to the very same method object as `name`.
 inline void add_alias(PyTypeObject* type, const char* alias, const char* name) {
   set_class_attribute(type, alias, class_attribute(type, name));
+}
+
+// py_<name> for each name: the Python-callable forms under their second name.
+inline void add_py_aliases(PyTypeObject* type, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    Ref alias = checked(PyUnicode_FromFormat("py_%s", name));
+    set_class_attribute(type, PyUnicode_AsUTF8(alias.get()), class_attribute(type, name));
+  }
 }
 
 // A method for a plain Python class under construction (its namespace dict `ns`); `self` may be
@@ -66,6 +93,13 @@ inline void add_plain_method(PyObject* ns, PyObject* module_name, const char* cl
   Ref qualname = checked(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
   Ref method = make_function(spec, {qualname.get(), module_name, true, nullptr});
   check(PyDict_SetItemString(ns, spec.name, method.get()));
+}
+
+inline void add_plain_method(PyObject* ns, PyObject* module_name, const char* class_name, Callable&& callable) {
+  const char* name = callable.name;
+  Ref qualname = checked(PyUnicode_FromFormat("%s.%s", class_name, name));
+  Ref method = make_function(std::move(callable), {qualname.get(), module_name, true, nullptr});
+  check(PyDict_SetItemString(ns, name, method.get()));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -89,6 +123,27 @@ inline void refuse_pickling(PyTypeObject* type) {
 inline void publish_api(PyTypeObject* type, const void* table, const char* capsule_name) {
   Ref capsule = checked(PyCapsule_New(const_cast<void*>(table), capsule_name, nullptr));
   set_class_attribute(type, "__native_api__", capsule.get());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The usual native class: created in `module`, pickling refused, its table of native entry
+// points published when it has one; add_class() binds it in the module under `short_name`
+// (after the caller has added its methods, so that the module shows it complete).
+
+struct NativeApi {
+  const void* table = nullptr;
+  const char* capsule_name = nullptr;
+};
+
+inline PyTypeObject* make_class(PyObject* module, PyType_Spec& spec, NativeApi api = {}) {
+  PyTypeObject* type = make_type(module, spec);
+  refuse_pickling(type);
+  if (api.table != nullptr) publish_api(type, api.table, api.capsule_name);
+  return type;
+}
+
+inline void add_class(PyObject* module, PyTypeObject* type) {
+  check(PyModule_AddObjectRef(module, _PyType_Name(type), as_object(type)));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,0 +1,1 @@
+"""Test-only native helpers (built with -DKLAVRIX_TEST_PROBE=ON)."""

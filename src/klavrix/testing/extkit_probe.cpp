@@ -1,0 +1,63 @@
+// klavrix.testing.extkit_probe: the boundary layer's converters and binding, exposed one by one
+// so that tests can reach each of them directly. Built only with -DKLAVRIX_TEST_PROBE=ON.
+#include <cstdint>
+
+#include "extkit/extkit.hpp"
+
+namespace {
+
+using namespace extkit;
+
+// Each converter echoes what it produced, as Python sees it.
+template <class Value>
+Ref echo(PyObject*, Value value) {
+  if constexpr (std::is_same_v<Value, PyObject*>) {
+    return Ref::borrow(value);
+  } else if constexpr (std::is_same_v<Value, Ref>) {
+    return value;
+  } else {
+    return to_python(value);
+  }
+}
+
+// Seventeen parameters of mixed kinds, the last ones defaulted; returns them as a tuple.
+Ref seventeen(PyObject*, double a, double b, double c, double d, double e, double f, double g, double h, double i,
+              double j, double k, int l, int m, double n, double o, Ref p, bool q) {
+  return checked(Py_BuildValue("(dddddddddddiiddNO)", a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p.release(),
+                               q ? Py_True : Py_False));
+}
+
+void populate(PyObject* module) {
+  add_function(module, def<echo<int8_t>>("int8", param<Int8>("value")));
+  add_function(module, def<echo<uint8_t>>("uint8", param<UInt8>("value")));
+  add_function(module, def<echo<int>>("int32", param<Int32>("value")));
+  add_function(module, def<echo<uint32_t>>("uint32", param<UInt32>("value")));
+  add_function(module, def<echo<int64_t>>("int64", param<Int64>("value")));
+  add_function(module, def<echo<uint64_t>>("uint64", param<UInt64>("value")));
+  add_function(module, def<echo<double>>("double", param<Double>("value")));
+  add_function(module, def<echo<bool>>("truth", param<Truth>("value")));
+  add_function(module, def<echo<Ref>>("annotated_int", param<AnnotatedInt>("value")));
+  add_function(module, def<echo<PyObject*>>("str_or_none", param<Str>("value")));
+  add_function(module, def<echo<PyObject*>>("list_or_none", param<ListOrNone>("value")));
+  add_function(module, def<echo<PyObject*>>("tuple_or_none", param<TupleOrNone>("value")));
+  add_function(module, def<echo<PyObject*>>("dict_or_none", param<DictOrNone>("value")));
+  add_function(module, def<echo<PyObject*>>("bytes_or_none", param<BytesOrNone>("value")));
+  add_function(module, def<echo<PyObject*>>("object", param<Object>("value", none_default)));
+  add_function(module, def<echo<int64_t>>("int64_default", param<Int64>("value", -7)));
+  add_function(module, def<echo<double>>("double_default", param<Double>("value", 0.1).annotated("float")));
+  add_function(module, def<echo<Ref>>("annotated_int_default", param<AnnotatedInt>("value", 1000)));
+  add_function(module, def<seventeen>("seventeen", param<Double>("a"), param<Double>("b"), param<Double>("c"),
+                                      param<Double>("d"), param<Double>("e"), param<Double>("f"), param<Double>("g"),
+                                      param<Double>("h"), param<Double>("i"), param<Double>("j"), param<Double>("k"),
+                                      param<Int32>("l").annotated("int"), param<Int32>("m").annotated("int"),
+                                      param<Double>("n", 0.5), param<Double>("o", -1.0),
+                                      param<AnnotatedInt>("p", 3), param<Truth>("q", true).annotated("bool"))
+                           .returns("tuple")
+                           .doc("Seventeen parameters, bound and converted in order."));
+}
+
+ModuleFrame frame("extkit_probe", "Test-only access to the boundary layer's converters and binding.", populate);
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_extkit_probe() { return frame.init(); }
