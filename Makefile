@@ -1,19 +1,23 @@
 # Every target sets itself up: a virtual environment with CPython 3.12 (found under pyenv, or
 # python3.12 on PATH), the build tools, the package built from these sources, then the job.
+# PYTHON=3.13 does the same with CPython 3.13, in .venv-3.13 and build/cp313.
 #   make test   build and run the test suite
 #   make run    the main job (the benchmark report)
 #   make bench  the benchmark report, with the peer libraries installed
 #   make sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, same tests
 
-PYTHON312 ?= $(firstword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.12*/bin/python3.12) \
-                         $(shell command -v python3.12 2>/dev/null))
-VENV      ?= .venv
-BUILD_DIR ?= build/cp312
+PYTHON    ?= 3.12
+INTERPRETER ?= $(firstword $(wildcard $(shell pyenv root 2>/dev/null)/versions/$(PYTHON)*/bin/python$(PYTHON)) \
+                           $(shell command -v python$(PYTHON) 2>/dev/null))
+VENV      ?= $(if $(filter 3.12,$(PYTHON)),.venv,.venv-$(PYTHON))
+BUILD_DIR ?= build/cp$(subst .,,$(PYTHON))
 PY        := $(VENV)/bin/python
 PIP       := $(PY) -m pip --disable-pip-version-check
 BUILD_TOOLS := "scikit-build-core>=0.10" ninja
 CONFIG_SETTINGS ?=
+# The make targets also build klavrix.testing.extkit_probe, which the tests use.
 BUILD_FLAGS  = --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) \
+               --config-settings=cmake.define.KLAVRIX_TEST_PROBE=ON \
                $(foreach setting,$(CONFIG_SETTINGS),"--config-settings=$(setting)")
 # What pytest runs: the whole suite unless narrowed, e.g. TESTS=tests/test_tallies.py.
 TESTS ?= tests
@@ -23,8 +27,8 @@ SANITIZE_BUILD_DIR ?= build/sanitize
 .PHONY: test run bench install sanitize clean
 
 $(VENV)/.tools: pyproject.toml
-	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found (pyenv or python3.12 on PATH)"; exit 1; }
-	$(PYTHON312) -m venv $(VENV)
+	@test -n "$(INTERPRETER)" || { echo "CPython $(PYTHON) not found (pyenv or python$(PYTHON) on PATH)"; exit 1; }
+	$(INTERPRETER) -m venv $(VENV)
 	$(PIP) install -q $(BUILD_TOOLS)
 	touch $@
 
@@ -51,4 +55,4 @@ sanitize:
 	    $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider $(TESTS)
 
 clean:
-	rm -rf build .venv .venv-sanitize
+	rm -rf build .venv .venv-*

@@ -27,6 +27,32 @@ Ref seventeen(PyObject*, double a, double b, double c, double d, double e, doubl
                                q ? Py_True : Py_False));
 }
 
+// Calls `body()` inside `with manager:`; True when it completed, False when __exit__ suppressed
+// its exception.
+bool run_with_context(PyObject*, PyObject* manager, PyObject* body) {
+  return with_context(manager, [&] { call(body); });
+}
+
+Name keyword_name{"keyword"};
+
+// callable(positional, keyword=value)
+Ref keyword_call(PyObject*, PyObject* callable, PyObject* positional, PyObject* value) {
+  return call_with_keywords(callable, {positional}, {{keyword_name, value}});
+}
+
+Ref native_tuple(PyObject*, int64_t number, double real, bool flag, PyObject* object) {
+  return py_tuple(number, real, flag, "text", object, Ref::borrow(object));
+}
+
+// A keyword-callable constructor form: (tuple, dict) binding as tp_new receives it.
+const Params init_params{"__cinit__", param<Int64>("first"), param<Double>("second", 2.5), param<Str>("third", none_default)};
+
+Ref bind_tuple_dict(PyObject*, PyObject* args, PyObject* kwargs) {
+  if (args == Py_None) raise(PyExc_TypeError, "args must be a tuple");
+  auto [first, second, third] = init_params.bind(args, kwargs == Py_None ? nullptr : kwargs);
+  return py_tuple(first, second, third);
+}
+
 void populate(PyObject* module) {
   add_function(module, def<echo<int8_t>>("int8", param<Int8>("value")));
   add_function(module, def<echo<uint8_t>>("uint8", param<UInt8>("value")));
@@ -54,6 +80,15 @@ void populate(PyObject* module) {
                                       param<AnnotatedInt>("p", 3), param<Truth>("q", true).annotated("bool"))
                            .returns("tuple")
                            .doc("Seventeen parameters, bound and converted in order."));
+  add_function(module, def<run_with_context>("with_context", param<Object>("manager"), param<Object>("body")));
+  add_function(module, def<keyword_call>("keyword_call", param<Object>("callable"), param<Object>("positional"),
+                                         param<Object>("value")));
+  add_function(module, def<native_tuple>("native_tuple", param<Int64>("number"), param<Double>("real"),
+                                         param<Truth>("flag"), param<Object>("object")));
+  add_function(module, def<bind_tuple_dict>("bind_tuple_dict", param<TupleOrNone>("args"), param<DictOrNone>("kwargs")));
+  add_constant(module, "ANSWER", 42);
+  add_constant(module, "RATIO", 0.25);
+  add_constant(module, "LABEL", "probe");
 }
 
 ModuleFrame frame("extkit_probe", "Test-only access to the boundary layer's converters and binding.", populate);

@@ -1,0 +1,370 @@
+"""The boundary layer itself: each converter, typed binding of any width, calls and context managers.
+
+Reached through klavrix.testing.extkit_probe, a test-only module that exposes the layer's pieces one
+by one (built by the make targets)."""
+
+import decimal
+import fractions
+import inspect
+import sys
+
+import pytest
+from hypothesis import given, strategies as st
+
+probe = pytest.importorskip("klavrix.testing.extkit_probe")
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class BadInt:
+    def __int__(self):
+        return "seven"
+
+
+class RaisingInt:
+    def __int__(self):
+        raise ZeroDivisionError("from __int__")
+
+
+class FloatLike:
+    def __float__(self):
+        return 2.5
+
+
+class Falsy:
+    def __bool__(self):
+        return False
+
+
+class RaisingBool:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+# ---------------------------------------------------------------------------------------------
+# Native integers
+
+
+INT_RANGES = [
+    (probe.int8, -(2**7), 2**7 - 1, "int8_t"),
+    (probe.uint8, 0, 2**8 - 1, "uint8_t"),
+    (probe.int32, -(2**31), 2**31 - 1, "int"),
+    (probe.uint32, 0, 2**32 - 1, "uint32_t"),
+    (probe.int64, -(2**63), 2**63 - 1, None),
+    (probe.uint64, 0, 2**64 - 1, "uint64_t"),
+]
+
+
+@pytest.mark.parametrize("convert, low, high, c_type", INT_RANGES)
+def test_native_int_range_ends_and_messages(convert, low, high, c_type):
+    assert convert(low) == low and convert(high) == high
+    with pytest.raises(OverflowError) as above:
+        convert(high + 1)
+    with pytest.raises(OverflowError) as below:
+        convert(low - 1)
+    if c_type is None:
+        return  # 64-bit targets keep the interpreter's own messages
+    if low == 0:
+        assert str(below.value) == f"can't convert negative value to {c_type}"
+        if c_type != "uint64_t":
+            assert str(above.value) == f"value too large to convert to {c_type}"
+    else:
+        assert str(above.value) == str(below.value) == f"value too large to convert to {c_type}"
+
+
+@pytest.mark.parametrize("convert, low, high, c_type", INT_RANGES)
+@given(data=st.data())
+def test_native_int_accepts_every_value_in_range(convert, low, high, c_type, data):
+    value = data.draw(st.integers(low, high))
+    assert convert(value) == value
+    assert convert(IntLike(value)) == value
+
+
+@pytest.mark.parametrize("convert", [row[0] for row in INT_RANGES])
+def test_native_int_rule_goes_through_int(convert):
+    assert convert(7.9) == 7
+    assert convert(True) == 1
+    assert convert(fractions.Fraction(9, 2)) == 4
+    assert convert(decimal.Decimal("5.5")) == 5
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        convert("3")
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        convert(None)
+    with pytest.raises(TypeError, match=r"^__int__ returned non-int \(type str\)$"):
+        convert(BadInt())
+    with pytest.raises(ZeroDivisionError):
+        convert(RaisingInt())
+
+
+def test_native_int_rejects_index_only_objects():
+    class IndexOnly:
+        def __index__(self):
+            return 3
+
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        probe.int64(IndexOnly())
+
+
+def test_native_int_of_a_huge_int_is_an_overflow_not_a_crash():
+    for convert in (probe.int8, probe.int32, probe.int64, probe.uint64):
+        with pytest.raises(OverflowError):
+            convert(10**100)
+        with pytest.raises(OverflowError):
+            convert(-(10**100))
+
+
+# ---------------------------------------------------------------------------------------------
+# Floats, truth values, annotated types
+
+
+def test_double_takes_what_float_takes():
+    assert probe.double(3) == 3.0
+    assert probe.double(FloatLike()) == 2.5
+    assert probe.double(2**80) == float(2**80)
+    assert str(probe.double(float("nan"))) == "nan"
+    for bad in ("1.5", None, object()):
+        with pytest.raises(TypeError):
+            probe.double(bad)
+    with pytest.raises(OverflowError):
+        probe.double(10**400)
+
+
+def test_truth_is_the_truth_value_of_anything():
+    assert probe.truth([1]) is True
+    assert probe.truth([]) is False
+    assert probe.truth(Falsy()) is False
+    assert probe.truth(None) is False
+    with pytest.raises(ValueError, match="no truth"):
+        probe.truth(RaisingBool())
+
+
+def test_annotated_int_keeps_exact_ints_and_converts_other_numbers():
+    big = 10**40
+    assert probe.annotated_int(big) is big
+    assert probe.annotated_int(7.9) == 7
+    assert type(probe.annotated_int(True)) is int
+    with pytest.raises(TypeError, match=r"^Argument 'value' has incorrect type \(expected int, got str\)$"):
+        probe.annotated_int("3")
+    with pytest.raises(TypeError, match=r"^Argument 'value' has incorrect type \(expected int, got NoneType\)$"):
+        probe.annotated_int(None)
+
+
+@pytest.mark.parametrize(
+    "convert, good, name",
+    [
+        (probe.str_or_none, "text", "str"),
+        (probe.list_or_none, [1], "list"),
+        (probe.tuple_or_none, (1,), "tuple"),
+        (probe.dict_or_none, {1: 2}, "dict"),
+        (probe.bytes_or_none, b"x", "bytes"),
+    ],
+)
+def test_exact_type_or_none(convert, good, name):
+    assert convert(good) is good
+    assert convert(None) is None
+    subclass = type("Sub", (type(good),), {})(good)
+    for bad in (subclass, 1, object()):
+        with pytest.raises(TypeError) as info:
+            convert(bad)
+        assert str(info.value) == f"Argument 'value' has incorrect type (expected {name}, got {type(bad).__name__})"
+
+
+def test_object_passes_anything_through():
+    sentinel = object()
+    assert probe.object(sentinel) is sentinel
+    assert probe.object() is None
+
+
+# ---------------------------------------------------------------------------------------------
+# Binding: any number of parameters, defaults written once, keywords
+
+
+def test_seventeen_parameters_bind_positionally_and_by_keyword():
+    head = [float(i) for i in range(11)]
+    assert probe.seventeen(*head, 3, 4) == (*head, 3, 4, 0.5, -1.0, 3, True)
+    names = "abcdefghijk"
+    by_keyword = probe.seventeen(**dict(zip(names, head)), l=3, m=4, q=[], p=9.7, o=2, n=1)
+    assert by_keyword == (*head, 3, 4, 1.0, 2.0, 9, False)
+    assert probe.seventeen(*head, 3, 4, 0, 0, 0, 0) == (*head, 3, 4, 0.0, 0.0, 0, False)
+
+
+def test_seventeen_parameters_signature_and_annotations():
+    assert probe.seventeen.__text_signature__ == "(a, b, c, d, e, f, g, h, i, j, k, l, m, n=0.5, o=-1.0, p=3, q=True)"
+    assert str(inspect.signature(probe.seventeen)) == probe.seventeen.__text_signature__
+    assert probe.seventeen.__annotations__ == {"l": "int", "m": "int", "p": "int", "q": "bool", "return": "tuple"}
+    assert probe.seventeen.__doc__ == "Seventeen parameters, bound and converted in order."
+    assert probe.double_default.__text_signature__ == "(value=0.1)"
+    assert probe.int64_default() == -7 and probe.double_default() == 0.1 and probe.annotated_int_default() == 1000
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: probe.seventeen(1.0), "seventeen() takes at least 13 positional arguments (1 given)"),
+        (lambda: probe.seventeen(*range(18)), "seventeen() takes at most 17 positional arguments (18 given)"),
+        (lambda: probe.int8(), "int8() takes exactly 1 positional argument (0 given)"),
+        (lambda: probe.int8(1, 2), "int8() takes exactly 1 positional argument (2 given)"),
+        (lambda: probe.int8(value=1, other=2), "int8() got an unexpected keyword argument 'other'"),
+        (lambda: probe.int8(1, value=1), "int8() got multiple values for keyword argument 'value'"),
+        (lambda: probe.int8(**{"valu" + "e": 1, "x": 1}), "int8() got an unexpected keyword argument 'x'"),
+        # a missing required argument comes before a keyword problem, counted by position
+        (lambda: probe.seventeen(*range(11), m=1, zz=2), "seventeen() takes at least 13 positional arguments (11 given)"),
+        (lambda: probe.seventeen(*range(12), m=1, zz=2), "seventeen() got an unexpected keyword argument 'zz'"),
+    ],
+)
+def test_arity_and_keyword_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_keywords_that_are_not_interned_still_match():
+    name = "".join(["val", "ue"])
+    assert name is not sys.intern("value")  # built at run time, so matched by value
+    assert probe.int8(**{name: 5}) == 5
+
+
+def test_non_string_keywords_are_refused():
+    with pytest.raises(TypeError, match=r"^__cinit__\(\) keywords must be strings$"):
+        probe.bind_tuple_dict((1,), {1: 2})
+
+
+def test_arguments_convert_left_to_right_after_the_counts():
+    seen = []
+
+    class Loud:
+        def __init__(self, tag):
+            self.tag = tag
+
+        def __float__(self):
+            seen.append(self.tag)
+            return 0.0
+
+    probe.seventeen(*(Loud(i) for i in range(11)), 1, 2)
+    assert seen == list(range(11))
+    seen.clear()
+    with pytest.raises(TypeError, match="an integer is required"):
+        probe.seventeen(*(Loud(i) for i in range(11)), "bad", 2)
+    assert seen == list(range(11))
+    seen.clear()
+    with pytest.raises(TypeError, match="positional"):
+        probe.seventeen(*(Loud(i) for i in range(11)))
+    assert seen == []
+
+
+def test_tuple_and_dict_binding_of_constructors():
+    assert probe.bind_tuple_dict((1,), None) == (1, 2.5, None)
+    assert probe.bind_tuple_dict((), {"first": 2, "third": "x"}) == (2, 2.5, "x")
+    assert probe.bind_tuple_dict((1, 3), {"third": "y"}) == (1, 3.0, "y")
+    with pytest.raises(TypeError, match=r"^__cinit__\(\) got multiple values for keyword argument 'first'$"):
+        probe.bind_tuple_dict((1,), {"first": 2})
+    with pytest.raises(TypeError, match=r"^__cinit__\(\) takes at least 1 positional argument \(0 given\)$"):
+        probe.bind_tuple_dict((), {"second": 2})
+
+
+def test_module_functions_behave_like_builtins_in_a_class_body():
+    class Holder:
+        convert = probe.int8
+
+    assert Holder().convert(3) == 3
+    assert Holder.convert(4) == 4
+
+
+# ---------------------------------------------------------------------------------------------
+# Helpers: constants, result tuples, keyword calls, context managers
+
+
+def test_constants_and_result_tuples():
+    assert (probe.ANSWER, probe.RATIO, probe.LABEL) == (42, 0.25, "probe")
+    marker = object()
+    result = probe.native_tuple(-3, 1.5, [], marker)
+    assert result == (-3, 1.5, False, "text", marker, marker)
+    assert result[4] is marker and result[5] is marker
+
+
+def test_keyword_call():
+    def target(positional, *, keyword):
+        return positional, keyword
+
+    assert probe.keyword_call(target, 1, 2) == (1, 2)
+    with pytest.raises(TypeError):
+        probe.keyword_call(lambda positional: None, 1, 2)
+
+
+class Recorder:
+    """A context manager that records its __exit__ arguments and may suppress."""
+
+    def __init__(self, suppress=False):
+        self.suppress = suppress
+        self.events = []
+
+    def __enter__(self):
+        self.events.append("enter")
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        self.events.append(("exit", kind, value, traceback is not None))
+        return self.suppress
+
+
+def test_with_context_without_an_exception():
+    manager = Recorder()
+    assert probe.with_context(manager, lambda: None) is True
+    assert manager.events == ["enter", ("exit", None, None, False)]
+
+
+def test_with_context_passes_the_exception_to_exit_and_reraises():
+    manager = Recorder()
+    error = KeyError("inside")
+
+    def body():
+        raise error
+
+    with pytest.raises(KeyError) as info:
+        probe.with_context(manager, body)
+    assert info.value is error
+    assert manager.events == ["enter", ("exit", KeyError, error, True)]
+
+
+def test_with_context_suppresses_when_exit_returns_true():
+    manager = Recorder(suppress=1)
+
+    def body():
+        raise ValueError("swallowed")
+
+    assert probe.with_context(manager, body) is False
+    assert manager.events[-1][1] is ValueError
+
+
+def test_with_context_looks_methods_up_on_the_type():
+    manager = Recorder()
+    manager.__enter__ = manager.__exit__ = None  # instance attributes are not consulted
+    assert probe.with_context(manager, lambda: None) is True
+
+    class NoExit:
+        def __enter__(self):
+            return self
+
+    with pytest.raises(TypeError, match=r"does not support the context manager protocol \(missed __exit__ method\)"):
+        probe.with_context(NoExit(), lambda: None)
+    with pytest.raises(TypeError, match=r"'int' object does not support the context manager protocol$"):
+        probe.with_context(1, lambda: None)
+
+
+def test_with_context_error_in_exit_chains_the_body_error():
+    class Breaks(Recorder):
+        def __exit__(self, *args):
+            raise RuntimeError("exit failed")
+
+    def body():
+        raise KeyError("body")
+
+    with pytest.raises(RuntimeError) as info:
+        probe.with_context(Breaks(), body)
+    assert isinstance(info.value.__context__, KeyError)
