@@ -268,6 +268,40 @@ def test_tuple_and_dict_binding_of_constructors():
         probe.bind_tuple_dict((), {"second": 2})
 
 
+class BoxSubclass(probe.Box):
+    pass
+
+
+@pytest.mark.parametrize("make", [probe.Box, BoxSubclass])
+def test_method_calls_take_every_path_alike(make):
+    box = make()
+    assert box.add(2) == 2  # a default: the general path
+    assert box.add(3, 2) == 8  # complete positional: the direct path on exact instances
+    assert box.add(amount=1, times=4) == 12
+    assert probe.Box.add(box, 1, 1) == 13
+    bound = box.add
+    assert bound(1, 1) == 14
+    assert box.py_add is not None and probe.Box.py_add is probe.Box.add
+    with pytest.raises(TypeError, match=r"^add\(\) takes at least 1 positional argument \(0 given\)$"):
+        box.add()
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        box.add("1", 1)
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        box.add(1, "1")
+    assert box.add(0, 0) == 14  # nothing changed by the failed calls
+
+
+def test_method_refuses_a_wrong_self_and_pickling():
+    with pytest.raises(TypeError, match="descriptor 'add' for 'klavrix.testing.extkit_probe.Box' objects doesn't apply"):
+        probe.Box.add(object(), 1, 1)
+    with pytest.raises(TypeError, match="unbound method"):
+        probe.Box.add()
+    with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
+        probe.Box().__reduce__()
+    assert probe.Box.add.__text_signature__ == "($self, /, amount, times=1)"
+    assert probe.Box.add.__annotations__ == {"return": "int"}
+
+
 def test_module_functions_behave_like_builtins_in_a_class_body():
     class Holder:
         convert = probe.int8

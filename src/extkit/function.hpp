@@ -88,9 +88,28 @@ PyObject* result_object(Result&& result) {
   }
 }
 
-// The entry point of a typed callable: binds, converts, calls `Body(self, values...)`.
+// Body(self, values...) as a new reference (None for a void body).
+template <auto Body, class Values, std::size_t... I>
+PyObject* invoke_body(PyObject* self, Values&& values, std::index_sequence<I...>) {
+  using Result = decltype(Body(self, std::get<I>(std::move(values))...));
+  if constexpr (std::is_void_v<Result>) {
+    Body(self, std::get<I>(std::move(values))...);
+    Py_RETURN_NONE;
+  } else {
+    return result_object(Body(self, std::get<I>(std::move(values))...));
+  }
+}
+
+template <class... Converters>
+const Params<Converters...>& typed_params(FunctionObject* function) {
+  return static_cast<const Params<Converters...>&>(*function->params);
+}
+
+// Every call that is not a complete positional call on an exact instance: keywords, defaults,
+// subclass instances, a wrong `self`. Kept out of line so the fast path stays small.
 template <auto Body, bool IsMethod, class... Converters>
-PyObject* typed_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::noinline]] PyObject* general_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                          PyObject* kwnames) {
   FunctionObject* function = as_function(callable);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   PyObject* self;
@@ -99,20 +118,45 @@ PyObject* typed_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
   } else {
     self = function->self;
   }
-  return guarded([&]() -> PyObject* {
-    const auto& params = static_cast<const Params<Converters...>&>(*function->params);
-    return std::apply(
-        [&](auto&&... values) -> PyObject* {
-          using Result = decltype(Body(self, std::forward<decltype(values)>(values)...));
-          if constexpr (std::is_void_v<Result>) {
-            Body(self, std::forward<decltype(values)>(values)...);
-            Py_RETURN_NONE;
-          } else {
-            return result_object(Body(self, std::forward<decltype(values)>(values)...));
-          }
-        },
-        params.bind(args, nargs, kwnames));
-  });
+  try {
+    return invoke_body<Body>(self, typed_params<Converters...>(function).bind(args, nargs, kwnames),
+                             std::index_sequence_for<Converters...>{});
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// The entry point of a typed callable. A complete positional call (on an exact instance of the
+// owner class, for a method) converts straight from the caller's array; the rest binds first.
+template <auto Body, bool IsMethod, class... Converters>
+PyObject* typed_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  constexpr Py_ssize_t kCount = sizeof...(Converters);
+  FunctionObject* function = as_function(callable);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if constexpr (IsMethod) {
+    // A method of a plain Python class has no owner: Py_IS_TYPE never matches null.
+    if (kwnames == nullptr && nargs == kCount + 1 && Py_IS_TYPE(args[0], function->owner)) [[likely]] {
+      try {
+        return invoke_body<Body>(args[0], typed_params<Converters...>(function).convert_positional(args + 1),
+                                 std::index_sequence_for<Converters...>{});
+      } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+      }
+    }
+  } else {
+    if (kwnames == nullptr && nargs == kCount) [[likely]] {
+      try {
+        return invoke_body<Body>(function->self, typed_params<Converters...>(function).convert_positional(args),
+                                 std::index_sequence_for<Converters...>{});
+      } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+      }
+    }
+  }
+  return general_entry<Body, IsMethod, Converters...>(callable, args, nargsf, kwnames);
 }
 
 inline PyObject* method_get(PyObject* self, PyObject* instance, PyObject*) {

@@ -129,6 +129,25 @@ struct Object {
 };
 
 // ---------------------------------------------------------------------------------------------
+// Annotated ints narrowed to a native type
+
+// A parameter annotated `int` whose body wants a native value: the annotated-int rule first (its
+// TypeError for anything that is not a number), then `Native`'s range rule on the int.
+template <class Native>
+struct AnnotatedIntAs {
+  using type = typename Native::type;
+  using default_type = typename Native::default_type;
+  static constexpr const char* annotation = "int";
+  static type convert(PyObject* value, const char* parameter) {
+    Ref integer = annotated_int(value, parameter);
+    return Native::convert(integer.get(), parameter);
+  }
+  static type from_default(default_type value) { return Native::from_default(value); }
+  static Ref python(default_type value) { return Native::python(value); }
+};
+using AnnotatedInt64 = AnnotatedIntAs<Int64>;
+
+// ---------------------------------------------------------------------------------------------
 // Parameters
 
 template <class Converter>
@@ -327,6 +346,11 @@ class Params final : public ParamList {
   Values bind(PyObject* args, PyObject* kwargs) const {
     PyObject* buffer[kCount > 0 ? kCount : 1];
     return convert_all(ParamList::bind(args, kwargs, buffer), std::index_sequence_for<Converters...>{});
+  }
+
+  // A complete positional call (one argument per parameter, none missing), converted in order.
+  Values convert_positional(PyObject* const* args) const {
+    return convert_all(args, std::index_sequence_for<Converters...>{});
   }
 
   Ref default_object(int index) const override { return default_at(index, std::index_sequence_for<Converters...>{}); }

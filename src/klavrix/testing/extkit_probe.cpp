@@ -53,7 +53,40 @@ Ref bind_tuple_dict(PyObject*, PyObject* args, PyObject* kwargs) {
   return py_tuple(first, second, third);
 }
 
+// A native class with one typed method, for the method entry points.
+struct BoxObject {
+  PyObject_HEAD
+  int64_t total;
+};
+
+int64_t box_add(PyObject* self, int64_t amount, int64_t times) {
+  BoxObject& box = cast<BoxObject>(self);
+  box.total = wrapping_add(box.total, static_cast<int64_t>(static_cast<uint64_t>(amount) * static_cast<uint64_t>(times)));
+  return box.total;
+}
+
+PyObject* box_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Params box_params{"__cinit__"};
+  return guarded([&] {
+    box_params.bind(args, kwargs);
+    return allocate(type).release();
+  });
+}
+
+PyType_Slot box_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(box_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
+    {0, nullptr},
+};
+PyType_Spec box_spec = {"klavrix.testing.extkit_probe.Box", sizeof(BoxObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, box_slots};
+
 void populate(PyObject* module) {
+  PyTypeObject* box = make_class(module, box_spec);
+  add_method(box, def<box_add>("add", param<Int64>("amount"), param<Int64>("times", 1)).returns("int"));
+  add_py_aliases(box, {"add"});
+  add_class(module, box);
+
   add_function(module, def<echo<int8_t>>("int8", param<Int8>("value")));
   add_function(module, def<echo<uint8_t>>("uint8", param<UInt8>("value")));
   add_function(module, def<echo<int>>("int32", param<Int32>("value")));
