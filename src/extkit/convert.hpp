@@ -148,7 +148,8 @@ inline uint8_t to_uint8(PyObject* object) {
 // Whatever the interpreter's float conversion accepts (__float__, then __index__).
 inline double to_double(PyObject* object) {
   if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
-  const double value = PyFloat_AsDouble(object);
+  // An exact int converts as int.__float__ would, without the temporary float object.
+  const double value = PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
   return value;
 }
