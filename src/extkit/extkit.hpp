@@ -9,5 +9,7 @@
 #include "extkit/function.hpp"
 #include "extkit/type.hpp"
 #include "extkit/call.hpp"
+#include "extkit/except.hpp"
+#include "extkit/unpack.hpp"
 #include "extkit/lock.hpp"
 #include "extkit/module.hpp"
