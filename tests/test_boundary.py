@@ -4,8 +4,10 @@ import copy
 import ctypes
 import decimal
 import fractions
+import gc
 import inspect
 import pickle
+import weakref
 
 import pytest
 
@@ -363,3 +365,84 @@ def test_second_interpreter_is_refused(python):
         """
     )
     assert out.strip() == "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+
+# ---------------------------------------------------------------------------------------------
+# Typed declarations: one body under two parameter lists
+
+
+def test_statistics_record_forms_keep_their_declarations():
+    current, earlier = LockFreeStatistics.record_allocation, LockFreeStatistics.py_record_allocation
+    assert current.__text_signature__ == "($self, /, size, is_bucketed=True, padding=0, time_ns=0)"
+    assert current.__annotations__ == {
+        "size": "int", "is_bucketed": "bool", "padding": "int", "time_ns": "int", "return": "None"
+    }
+    assert earlier.__text_signature__ == "($self, /, size, is_bucketed, padding=0, time_ns=0)"
+    assert earlier.__annotations__ == {}
+    assert LockFreeStatistics.record_deallocation.__annotations__ == {"size": "int", "time_ns": "int", "return": "None"}
+
+
+@pytest.mark.parametrize(
+    "size, current, earlier",
+    [
+        (2.9, 2, 2),
+        (fractions.Fraction(9, 2), 4, 4),
+        (IntLike(6), 6, 6),
+        # the annotated-int rule takes __index__, the native integer rule does not
+        (IndexOnly(), 3, TypeError("an integer is required")),
+        ("5", TypeError("Argument 'size' has incorrect type (expected int, got str)"), TypeError("an integer is required")),
+        (2**63, OverflowError(), OverflowError()),
+    ],
+)
+def test_statistics_record_forms_convert_by_their_own_rules(size, current, earlier):
+    for record, expected in ((lambda s: s.record_allocation(size), current),
+                             (lambda s: s.py_record_allocation(size, True), earlier)):
+        stats = LockFreeStatistics()
+        if isinstance(expected, int):
+            record(stats)
+            assert stats.bytes_allocated.load() == expected
+            continue
+        with pytest.raises(type(expected)) as info:
+            record(stats)
+        if str(expected):
+            assert str(info.value) == str(expected)
+        assert set(stats.get_snapshot().values()) == {0}
+
+
+# ---------------------------------------------------------------------------------------------
+# Cyclic garbage through native objects
+
+
+def test_statistics_cycle_through_a_counter_subclass_is_collected():
+    finalised = []
+
+    class OwnedCounter(AtomicCounter):
+        def __del__(self):
+            finalised.append(True)
+
+    stats = LockFreeStatistics()
+    counter = OwnedCounter()
+    counter.owner = stats  # statistics -> counter -> its __dict__ -> statistics
+    stats.total_allocations = counter
+    dead = weakref.ref(counter)
+    del stats, counter
+    gc.collect()
+    assert dead() is None and finalised == [True]
+
+
+def test_cleared_statistics_report_missing_counters():
+    # What the collector's clear leaves behind: the counters are gone, nothing else breaks.
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype = ctypes.c_void_p
+    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+    py_tp_clear = 51
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(LockFreeStatistics, py_tp_clear))
+    stats = LockFreeStatistics()
+    assert clear(stats) == 0
+    for attempt in (lambda: stats.total_allocations, lambda: stats.record_allocation(1), stats.get_snapshot,
+                    stats.reset):
+        with pytest.raises(AttributeError) as info:
+            attempt()
+        assert str(info.value) == "'LockFreeStatistics' object has no attribute 'total_allocations'"
+    stats.total_allocations = AtomicCounter(5)
+    assert stats.total_allocations.load() == 5

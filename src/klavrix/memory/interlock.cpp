@@ -4,10 +4,12 @@
 // interpreter lock, performs one sequentially consistent atomic instruction on a 64-bit value
 // and takes the lock back. The other classes are small lock-based helpers built on
 // threading.Lock and on AtomicCounter's native entry points.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 #include "extkit/extkit.hpp"
 #include "klavrix/memory/interlock/api.hpp"
@@ -17,10 +19,7 @@ namespace {
 using namespace extkit;
 using klavrix::interlock::AtomicCounterApi;
 
-PyObject* interlock_module = nullptr;  // kept by the module frame for the life of the process
 PyTypeObject* atomic_counter_type = nullptr;
-
-Ref new_lock() { return new_threading_lock(interlock_module); }
 
 // =============================================================================================
 // AtomicCounter
@@ -54,57 +53,46 @@ const AtomicCounterApi atomic_counter_api = {
 
 // Python methods: convert first (the counter is untouched by a conversion error), then one
 // atomic instruction without the interpreter lock.
-Ref counter_load(PyObject* self, const Args&) {
-  return py_int(without_gil([&] { return c_load(self); }));
+int64_t counter_load(PyObject* self) {
+  return without_gil([&] { return c_load(self); });
 }
 
-Ref counter_store(PyObject* self, const Args& args) {
-  const int64_t value = to_int64(args[0]);
+void counter_store(PyObject* self, int64_t value) {
   without_gil([&] { c_store(self, value); });
-  return none();
 }
 
-Ref counter_increment(PyObject* self, const Args& args) {
-  const int64_t delta = args.has(0) ? to_int64(args[0]) : 1;
-  return py_int(without_gil([&] { return add_and_get(self, delta); }));
+int64_t counter_increment(PyObject* self, int64_t delta) {
+  return without_gil([&] { return add_and_get(self, delta); });
 }
 
-Ref counter_decrement(PyObject* self, const Args& args) {
-  const int64_t delta = args.has(0) ? to_int64(args[0]) : 1;
-  return py_int(without_gil([&] { return subtract_and_get(self, delta); }));
+int64_t counter_decrement(PyObject* self, int64_t delta) {
+  return without_gil([&] { return subtract_and_get(self, delta); });
 }
 
-Ref counter_compare_and_swap(PyObject* self, const Args& args) {
-  const int64_t expected = to_int64(args[0]);
-  const int64_t new_value = to_int64(args[1]);
-  return py_bool(without_gil([&] { return c_compare_and_swap(self, expected, new_value); }));
+bool counter_compare_and_swap(PyObject* self, int64_t expected, int64_t new_value) {
+  return without_gil([&] { return c_compare_and_swap(self, expected, new_value); });
 }
 
-Ref counter_fetch_and_add(PyObject* self, const Args& args) {
-  const int64_t delta = to_int64(args[0]);
-  return py_int(without_gil([&] { return c_fetch_and_add(self, delta); }));
+int64_t counter_fetch_and_add(PyObject* self, int64_t delta) {
+  return without_gil([&] { return c_fetch_and_add(self, delta); });
 }
 
-const Signature counter_init_signature{"__cinit__", {{"initial_value", "0"}}};
+Ref new_counter(PyTypeObject* type, int64_t initial) {
+  Ref self = allocate(type);
+  new (&cast<AtomicCounterObject>(self.get()).value) std::atomic<int64_t>(initial);
+  return self;
+}
+
+const Params counter_init{"__cinit__", param<Int64>("initial_value", 0)};
 
 PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    const Args bound = bind(counter_init_signature, args, kwargs, buffer);
-    const int64_t initial = bound.has(0) ? to_int64(bound[0]) : 0;
-    Ref self = allocate(type);
-    new (&cast<AtomicCounterObject>(self.get()).value) std::atomic<int64_t>(initial);
-    return self.release();
+    auto [initial] = counter_init.bind(args, kwargs);
+    return new_counter(type, initial).release();
   });
 }
 
 void counter_dealloc(PyObject* self) { free_instance(self); }
-
-// A new counter for native use in this module.
-Ref make_counter(int64_t initial) {
-  Ref initial_value = py_int(initial);
-  return checked(PyObject_CallOneArg(as_object(atomic_counter_type), initial_value.get()));
-}
 
 PyType_Slot counter_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(counter_new)},
@@ -122,24 +110,26 @@ PyType_Spec counter_spec = {"klavrix.memory.interlock.AtomicCounter", sizeof(Ato
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, counter_slots};
 
 void create_atomic_counter(PyObject* module) {
-  PyTypeObject* type = make_type(module, counter_spec);
+  PyTypeObject* type =
+      make_class(module, counter_spec, {&atomic_counter_api, klavrix::interlock::kAtomicCounterApiName});
   atomic_counter_type = type;
-  add_method(type, {"load", counter_load, {}, "int", "Atomically load value."});
-  add_method(type, {"store", counter_store, {{"value"}}, nullptr, "Atomically store value."});
-  add_method(type, {"increment", counter_increment, {{"delta", "1"}}, "int",
-                    "Atomically increment and return new value."});
-  add_method(type, {"decrement", counter_decrement, {{"delta", "1"}}, "int",
-                    "Atomically decrement and return new value."});
-  add_method(type, {"compare_and_swap", counter_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
-                    "Atomically compare and swap."});
-  add_method(type, {"fetch_and_add", counter_fetch_and_add, {{"delta"}}, "int", "Atomically fetch and add."});
-  for (const char* name : {"load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"}) {
-    Ref alias = checked(PyUnicode_FromFormat("py_%s", name));
-    add_alias(type, PyUnicode_AsUTF8(alias.get()), name);
-  }
-  refuse_pickling(type);
-  publish_api(type, &atomic_counter_api, klavrix::interlock::kAtomicCounterApiName);
-  bind(module, "AtomicCounter", as_object(type));
+  add_method(type, def<counter_load>("load").returns("int").doc("Atomically load value."));
+  add_method(type, def<counter_store>("store", param<Int64>("value")).doc("Atomically store value."));
+  add_method(type, def<counter_increment>("increment", param<Int64>("delta", 1))
+                       .returns("int")
+                       .doc("Atomically increment and return new value."));
+  add_method(type, def<counter_decrement>("decrement", param<Int64>("delta", 1))
+                       .returns("int")
+                       .doc("Atomically decrement and return new value."));
+  add_method(type, def<counter_compare_and_swap>("compare_and_swap", param<Int64>("expected"),
+                                                 param<Int64>("new_value"))
+                       .returns("bool")
+                       .doc("Atomically compare and swap."));
+  add_method(type, def<counter_fetch_and_add>("fetch_and_add", param<Int64>("delta"))
+                       .returns("int")
+                       .doc("Atomically fetch and add."));
+  add_py_aliases(type, {"load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"});
+  add_class(module, type);
 }
 
 // =============================================================================================
@@ -162,48 +152,39 @@ void replace_pointer(AtomicPointerObject& self, PyObject* new_value, Ref& old_va
   ++self.version;
 }
 
-Ref pointer_load(PyObject* self, const Args&) {
+PyObject* pointer_value(AtomicPointerObject& self) { return self.value != nullptr ? self.value : Py_None; }
+
+Ref pointer_load(PyObject* self) {
   LockHold hold(pointer(self).lock);
-  return Ref::borrow(pointer(self).value != nullptr ? pointer(self).value : Py_None);
+  return Ref::borrow(pointer_value(pointer(self)));
 }
 
-Ref pointer_store(PyObject* self, const Args& args) {
+void pointer_store(PyObject* self, PyObject* value) {
   Ref old_value;
-  {
-    LockHold hold(pointer(self).lock);
-    replace_pointer(pointer(self), args[0], old_value);
-  }
-  return none();
+  LockHold hold(pointer(self).lock);  // left before old_value is released
+  replace_pointer(pointer(self), value, old_value);
 }
 
-Ref pointer_compare_and_swap(PyObject* self, const Args& args) {
+bool pointer_compare_and_swap(PyObject* self, PyObject* expected, PyObject* new_value) {
   Ref old_value;
-  bool swapped = false;
-  {
-    LockHold hold(pointer(self).lock);
-    PyObject* current = pointer(self).value != nullptr ? pointer(self).value : Py_None;
-    if (current == args[0]) {
-      replace_pointer(pointer(self), args[1], old_value);
-      swapped = true;
-    }
-  }
-  return py_bool(swapped);
+  LockHold hold(pointer(self).lock);  // left before old_value is released
+  if (pointer_value(pointer(self)) != expected) return false;
+  replace_pointer(pointer(self), new_value, old_value);
+  return true;
 }
 
-Ref pointer_get_version(PyObject* self, const Args&) {
+uint64_t pointer_get_version(PyObject* self) {
   LockHold hold(pointer(self).lock);
-  return py_uint(pointer(self).version);
+  return pointer(self).version;
 }
 
-const Signature pointer_init_signature{"__cinit__", {{"initial_value", "None"}}};
+const Params pointer_init{"__cinit__", param<Object>("initial_value", none_default)};
 
 PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    const Args bound = bind(pointer_init_signature, args, kwargs, buffer);
-    Ref lock = new_lock();
+    auto [initial] = pointer_init.bind(args, kwargs);
+    Ref lock = new_threading_lock();
     Ref self = allocate(type);
-    PyObject* initial = bound.get_or(0, Py_None);
     pointer(self.get()).value = initial == Py_None ? nullptr : Py_NewRef(initial);
     pointer(self.get()).lock = lock.release();
     return self.release();
@@ -244,15 +225,19 @@ PyType_Spec pointer_spec = {"klavrix.memory.interlock.AtomicPointer", sizeof(Ato
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, pointer_slots};
 
 void create_atomic_pointer(PyObject* module) {
-  PyTypeObject* type = make_type(module, pointer_spec);
-  add_method(type, {"load", pointer_load, {}, "Optional[object]",
-                    "Return the current pointer value: a Python object, or None."});
-  add_method(type, {"store", pointer_store, {{"value"}}, nullptr, "Store a new pointer value and raise the version."});
-  add_method(type, {"compare_and_swap", pointer_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
-                    "Replace the value with new_value if it is expected (by identity); True if the swap occurred."});
-  add_method(type, {"get_version", pointer_get_version, {}, "int", "Get current version for ABA detection."});
-  refuse_pickling(type);
-  bind(module, "AtomicPointer", as_object(type));
+  PyTypeObject* type = make_class(module, pointer_spec);
+  add_method(type, def<pointer_load>("load")
+                       .returns("Optional[object]")
+                       .doc("Return the current pointer value: a Python object, or None."));
+  add_method(type, def<pointer_store>("store", param<Object>("value"))
+                       .doc("Store a new pointer value and raise the version."));
+  add_method(type, def<pointer_compare_and_swap>("compare_and_swap", param<Object>("expected"),
+                                                 param<Object>("new_value"))
+                       .returns("bool")
+                       .doc("Replace the value with new_value if it is expected (by identity); True if the swap "
+                            "occurred."));
+  add_method(type, def<pointer_get_version>("get_version").returns("int").doc("Get current version for ABA detection."));
+  add_class(module, type);
 }
 
 // =============================================================================================
@@ -273,20 +258,17 @@ struct LockFreeStackObject {
 
 LockFreeStackObject& stack(PyObject* self) { return cast<LockFreeStackObject>(self); }
 
-Ref stack_push(PyObject* self, const Args& args) {
-  {
-    LockHold hold(stack(self).lock);  // first: waiting for it may raise (a signal handler)
-    auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
-    if (node == nullptr) raise(PyExc_MemoryError, "Failed to allocate stack node");
-    node->item = Py_NewRef(args[0]);
-    node->next = stack(self).top;
-    stack(self).top = node;
-    stack(self).size.fetch_add(1);
-  }
-  return none();
+void stack_push(PyObject* self, PyObject* item) {
+  LockHold hold(stack(self).lock);  // first: waiting for it may raise (a signal handler)
+  auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
+  if (node == nullptr) raise(PyExc_MemoryError, "Failed to allocate stack node");
+  node->item = Py_NewRef(item);
+  node->next = stack(self).top;
+  stack(self).top = node;
+  stack(self).size.fetch_add(1);
 }
 
-Ref stack_pop(PyObject* self, const Args&) {
+Ref stack_pop(PyObject* self) {
   StackNode* node;
   {
     LockHold hold(stack(self).lock);
@@ -300,17 +282,17 @@ Ref stack_pop(PyObject* self, const Args&) {
   return item;
 }
 
-Ref stack_is_empty(PyObject* self, const Args&) { return py_bool(stack(self).size.load() == 0); }
+bool stack_is_empty(PyObject* self) { return stack(self).size.load() == 0; }
 
-Ref stack_size(PyObject* self, const Args&) { return py_int(stack(self).size.load()); }
+int64_t stack_size(PyObject* self) { return stack(self).size.load(); }
 
-const Signature no_arguments_init_signature{"__cinit__", {}};
+// The constructor form of the classes that take no arguments.
+const Params no_arguments_init{"__cinit__"};
 
 PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    bind(no_arguments_init_signature, args, kwargs, buffer);
-    Ref lock = new_lock();
+    no_arguments_init.bind(args, kwargs);
+    Ref lock = new_threading_lock();
     Ref self = allocate(type);
     new (&stack(self.get()).size) std::atomic<int64_t>(0);
     stack(self.get()).lock = lock.release();
@@ -361,13 +343,16 @@ PyType_Spec stack_spec = {"klavrix.memory.interlock.LockFreeStack", sizeof(LockF
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, stack_slots};
 
 void create_lock_free_stack(PyObject* module) {
-  PyTypeObject* type = make_type(module, stack_spec);
-  add_method(type, {"push", stack_push, {{"item"}}, nullptr, "Push an item onto the stack."});
-  add_method(type, {"pop", stack_pop, {}, "Optional[object]", "Pop the top item; None when the stack is empty."});
-  add_method(type, {"is_empty", stack_is_empty, {}, "bool", "True when the stack holds no items."});
-  add_method(type, {"size", stack_size, {}, "int", "Number of items (approximate while other threads push or pop)."});
-  refuse_pickling(type);
-  bind(module, "LockFreeStack", as_object(type));
+  PyTypeObject* type = make_class(module, stack_spec);
+  add_method(type, def<stack_push>("push", param<Object>("item")).doc("Push an item onto the stack."));
+  add_method(type, def<stack_pop>("pop")
+                       .returns("Optional[object]")
+                       .doc("Pop the top item; None when the stack is empty."));
+  add_method(type, def<stack_is_empty>("is_empty").returns("bool").doc("True when the stack holds no items."));
+  add_method(type, def<stack_size>("size")
+                       .returns("int")
+                       .doc("Number of items (approximate while other threads push or pop)."));
+  add_class(module, type);
 }
 
 // =============================================================================================
@@ -396,14 +381,25 @@ enum Statistic : int {
   total_deallocation_time_ns,
 };
 
+// The counters may be instances of AtomicCounter subclasses, which can refer back to the
+// statistics object, so it takes part in cyclic GC. Once the collector has cleared it, its
+// counters read as missing attributes.
 struct LockFreeStatisticsObject {
   PyObject_HEAD
-  PyObject* counters[statistic_count];  // AtomicCounter instances, owned
+  PyObject* counters[statistic_count];  // AtomicCounter instances, owned; null once cleared
   PyObject* lock;                       // threading.Lock
 };
 
 LockFreeStatisticsObject& statistics(PyObject* self) { return cast<LockFreeStatisticsObject>(self); }
-PyObject* counter_of(PyObject* self, Statistic which) { return statistics(self).counters[which]; }
+
+PyObject* counter_of(PyObject* self, Statistic which) {
+  PyObject* counter = statistics(self).counters[which];
+  if (counter == nullptr) {
+    raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", type_name(self),
+                 statistic_names[which]);
+  }
+  return counter;
+}
 
 void raise_peak(PyObject* peak_counter, int64_t value) {
   std::atomic<int64_t>& peak = counter_value(peak_counter);
@@ -435,73 +431,27 @@ void record_deallocation(PyObject* self, int64_t size, int64_t time_ns) {
   c_fetch_and_add(counter_of(self, total_deallocation_time_ns), time_ns);
 }
 
-int64_t annotated_int64(PyObject* value, const char* parameter) {
-  return to_int64(annotated_int(value, parameter).get());
-}
-
-Ref statistics_record_allocation(PyObject* self, const Args& args) {
-  const int64_t size = annotated_int64(args[0], "size");
-  const bool is_bucketed = args.has(1) ? to_bool(args[1]) : true;
-  const int64_t padding = args.has(2) ? annotated_int64(args[2], "padding") : 0;
-  const int64_t time_ns = args.has(3) ? annotated_int64(args[3], "time_ns") : 0;
-  record_allocation(self, size, is_bucketed, padding, time_ns);
-  return none();
-}
-
-Ref statistics_record_deallocation(PyObject* self, const Args& args) {
-  const int64_t size = annotated_int64(args[0], "size");
-  const int64_t time_ns = args.has(1) ? annotated_int64(args[1], "time_ns") : 0;
-  record_deallocation(self, size, time_ns);
-  return none();
-}
-
-// The earlier forms, still reachable as py_record_allocation / py_record_deallocation.
-Ref statistics_record_allocation_v1(PyObject* self, const Args& args) {
-  const int64_t size = to_int64(args[0]);
-  const bool is_bucketed = to_bool(args[1]);
-  const int64_t padding = args.has(2) ? to_int64(args[2]) : 0;
-  const int64_t time_ns = args.has(3) ? to_int64(args[3]) : 0;
-  record_allocation(self, size, is_bucketed, padding, time_ns);
-  return none();
-}
-
-Ref statistics_record_deallocation_v1(PyObject* self, const Args& args) {
-  const int64_t size = to_int64(args[0]);
-  const int64_t time_ns = args.has(1) ? to_int64(args[1]) : 0;
-  record_deallocation(self, size, time_ns);
-  return none();
-}
-
-Ref statistics_update_peaks(PyObject* self, const Args& args) {
-  const int64_t allocations = annotated_int64(args[0], "current_allocs");
-  const int64_t bytes = annotated_int64(args[1], "current_bytes");
-  update_peaks(self, allocations, bytes);
-  return none();
-}
-
-Ref statistics_get_snapshot(PyObject* self, const Args&) {
+Ref statistics_get_snapshot(PyObject* self) {
   Ref snapshot = checked(PyDict_New());
   LockHold hold(statistics(self).lock);
   for (int i = 0; i < statistic_count; ++i) {
-    Ref value = py_int(c_load(statistics(self).counters[i]));
+    Ref value = py_int(c_load(counter_of(self, Statistic(i))));
     check(PyDict_SetItemString(snapshot.get(), statistic_names[i], value.get()));
   }
   return snapshot;
 }
 
-Ref statistics_reset(PyObject* self, const Args&) {
+void statistics_reset(PyObject* self) {
   LockHold hold(statistics(self).lock);
-  for (PyObject* counter : statistics(self).counters) c_store(counter, 0);
-  return none();
+  for (int i = 0; i < statistic_count; ++i) c_store(counter_of(self, Statistic(i)), 0);
 }
 
 PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    bind(no_arguments_init_signature, args, kwargs, buffer);
-    Ref lock = new_lock();
+    no_arguments_init.bind(args, kwargs);
+    Ref lock = new_threading_lock();
     Ref counters[statistic_count];
-    for (Ref& counter : counters) counter = make_counter(0);
+    for (Ref& counter : counters) counter = new_counter(atomic_counter_type, 0);
     Ref self = allocate(type);
     for (int i = 0; i < statistic_count; ++i) statistics(self.get()).counters[i] = counters[i].release();
     statistics(self.get()).lock = lock.release();
@@ -509,74 +459,91 @@ PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void statistics_dealloc(PyObject* self) {
-  for (PyObject*& counter : statistics(self).counters) Py_CLEAR(counter);
-  Py_CLEAR(statistics(self).lock);
-  free_instance(self);
-}
-
-// Properties: each statistic's AtomicCounter; assignment takes another AtomicCounter.
-PyObject* statistic_get(PyObject* self, void* closure) {
-  return Py_NewRef(statistics(self).counters[reinterpret_cast<intptr_t>(closure)]);
-}
-
-int statistic_set(PyObject* self, PyObject* value, void* closure) {
-  if (value == nullptr) {
-    PyErr_SetString(PyExc_NotImplementedError, "__del__");
-    return -1;
-  }
-  const intptr_t index = reinterpret_cast<intptr_t>(closure);
-  if (!PyObject_TypeCheck(value, atomic_counter_type)) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 statistic_names[index], "AtomicCounter", type_name(value));
-    return -1;
-  }
-  Py_SETREF(statistics(self).counters[index], Py_NewRef(value));
+int statistics_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  for (PyObject* counter : statistics(self).counters) Py_VISIT(counter);
   return 0;
 }
 
-PyGetSetDef statistics_getset[statistic_count + 1] = {};
+int statistics_clear(PyObject* self) {
+  for (PyObject*& counter : statistics(self).counters) Py_CLEAR(counter);
+  return 0;
+}
+
+void statistics_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, statistics_dealloc)  // statistics whose counters hold statistics
+  statistics_clear(self);
+  Py_CLEAR(statistics(self).lock);
+  free_instance(self);
+  Py_TRASHCAN_END
+}
+
+// Properties: each statistic's AtomicCounter; assignment takes another AtomicCounter.
+template <Statistic Which>
+Ref statistic_counter(PyObject* self) {
+  return Ref::borrow(counter_of(self, Which));
+}
+
+template <Statistic Which>
+void set_statistic_counter(PyObject* self, PyObject* value) {
+  if (!PyObject_TypeCheck(value, atomic_counter_type)) {
+    raise_argument_type(statistic_names[Which], "AtomicCounter", value);
+  }
+  Py_XSETREF(statistics(self).counters[Which], Py_NewRef(value));
+}
+
+template <std::size_t... Which>
+constexpr std::array<PyGetSetDef, statistic_count + 1> statistic_properties(std::index_sequence<Which...>) {
+  return {{{statistic_names[Which], property_get<statistic_counter<Statistic(Which)>>,
+            property_set<set_statistic_counter<Statistic(Which)>>, nullptr, nullptr}...,
+           {nullptr, nullptr, nullptr, nullptr, nullptr}}};
+}
+
+std::array<PyGetSetDef, statistic_count + 1> statistics_getset =
+    statistic_properties(std::make_index_sequence<statistic_count>{});
 
 PyType_Slot statistics_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(statistics_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(statistics_dealloc)},
-    {Py_tp_getset, statistics_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(statistics_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(statistics_clear)},
+    {Py_tp_getset, statistics_getset.data()},
     {Py_tp_doc, const_cast<char*>("LockFreeStatistics()\n--\n\n"
                                   "Allocation statistics kept in AtomicCounter attributes and updated "
                                   "lock-free; a minimal lock keeps get_snapshot() and reset() consistent.")},
     {0, nullptr},
 };
 PyType_Spec statistics_spec = {"klavrix.memory.interlock.LockFreeStatistics", sizeof(LockFreeStatisticsObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, statistics_slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, statistics_slots};
 
 void create_lock_free_statistics(PyObject* module) {
-  for (intptr_t i = 0; i < statistic_count; ++i) {
-    statistics_getset[i] = {statistic_names[i], statistic_get, statistic_set, nullptr, reinterpret_cast<void*>(i)};
-  }
-  PyTypeObject* type = make_type(module, statistics_spec);
-  add_method(type, {"record_allocation", statistics_record_allocation_v1,
-                    {{"size"}, {"is_bucketed"}, {"padding", "0"}, {"time_ns", "0"}}, nullptr,
-                    "Record one allocation of size bytes."});
-  add_method(type, {"record_deallocation", statistics_record_deallocation_v1, {{"size"}, {"time_ns", "0"}}, nullptr,
-                    "Record one deallocation of size bytes."});
-  add_alias(type, "py_record_allocation", "record_allocation");
-  add_alias(type, "py_record_deallocation", "record_deallocation");
-  add_method(type, {"record_allocation", statistics_record_allocation,
-                    {{"size", nullptr, "int"}, {"is_bucketed", "True", "bool"}, {"padding", "0", "int"},
-                     {"time_ns", "0", "int"}},
-                    "None",
-                    "Record one allocation: size bytes requested, padding bytes added for alignment, "
-                    "served by a size-class bucket or by the fallback path, taking time_ns."});
-  add_method(type, {"record_deallocation", statistics_record_deallocation,
-                    {{"size", nullptr, "int"}, {"time_ns", "0", "int"}}, "None",
-                    "Record one deallocation of size bytes, taking time_ns."});
-  add_method(type, {"_update_peaks", statistics_update_peaks,
-                    {{"current_allocs", nullptr, "int"}, {"current_bytes", nullptr, "int"}}, "None",
-                    "Raise the peak counters to these values (compare-and-swap; never lowers them)."});
-  add_method(type, {"get_snapshot", statistics_get_snapshot, {}, "dict", "All statistics as a dict of ints."});
-  add_method(type, {"reset", statistics_reset, {}, nullptr, "Set all statistics to zero."});
-  refuse_pickling(type);
-  bind(module, "LockFreeStatistics", as_object(type));
+  PyTypeObject* type = make_class(module, statistics_spec);
+  // The earlier forms come first and stay reachable as py_record_allocation / py_record_deallocation;
+  // the current forms then take over the plain names.
+  add_method(type, def<record_allocation>("record_allocation", param<Int64>("size"), param<Truth>("is_bucketed"),
+                                          param<Int64>("padding", 0), param<Int64>("time_ns", 0))
+                       .doc("Record one allocation of size bytes."));
+  add_method(type, def<record_deallocation>("record_deallocation", param<Int64>("size"), param<Int64>("time_ns", 0))
+                       .doc("Record one deallocation of size bytes."));
+  add_py_aliases(type, {"record_allocation", "record_deallocation"});
+  add_method(type, def<record_allocation>("record_allocation", param<AnnotatedInt64>("size"),
+                                          param<Truth>("is_bucketed", true).annotated("bool"),
+                                          param<AnnotatedInt64>("padding", 0), param<AnnotatedInt64>("time_ns", 0))
+                       .returns("None")
+                       .doc("Record one allocation: size bytes requested, padding bytes added for alignment, "
+                            "served by a size-class bucket or by the fallback path, taking time_ns."));
+  add_method(type, def<record_deallocation>("record_deallocation", param<AnnotatedInt64>("size"),
+                                            param<AnnotatedInt64>("time_ns", 0))
+                       .returns("None")
+                       .doc("Record one deallocation of size bytes, taking time_ns."));
+  add_method(type, def<update_peaks>("_update_peaks", param<AnnotatedInt64>("current_allocs"),
+                                     param<AnnotatedInt64>("current_bytes"))
+                       .returns("None")
+                       .doc("Raise the peak counters to these values (compare-and-swap; never lowers them)."));
+  add_method(type, def<statistics_get_snapshot>("get_snapshot").returns("dict").doc("All statistics as a dict of ints."));
+  add_method(type, def<statistics_reset>("reset").doc("Set all statistics to zero."));
+  add_class(module, type);
 }
 
 // =============================================================================================
@@ -595,18 +562,14 @@ int64_t monotonic_ns() {
 
 int64_t elapsed(PyObject* self) { return monotonic_ns() - cast<PerformanceTimerObject>(self).start_ns; }
 
-Ref timer_start(PyObject* self, const Args&) {
-  cast<PerformanceTimerObject>(self).start_ns = monotonic_ns();
-  return none();
-}
-Ref timer_elapsed_ns(PyObject* self, const Args&) { return py_int(elapsed(self)); }
-Ref timer_elapsed_us(PyObject* self, const Args&) { return py_float(static_cast<double>(elapsed(self)) / 1e3); }
-Ref timer_elapsed_ms(PyObject* self, const Args&) { return py_float(static_cast<double>(elapsed(self)) / 1e6); }
+void timer_start(PyObject* self) { cast<PerformanceTimerObject>(self).start_ns = monotonic_ns(); }
+int64_t timer_elapsed_ns(PyObject* self) { return elapsed(self); }
+double timer_elapsed_us(PyObject* self) { return static_cast<double>(elapsed(self)) / 1e3; }
+double timer_elapsed_ms(PyObject* self) { return static_cast<double>(elapsed(self)) / 1e6; }
 
 PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    bind(no_arguments_init_signature, args, kwargs, buffer);
+    no_arguments_init.bind(args, kwargs);
     Ref self = allocate(type);
     cast<PerformanceTimerObject>(self.get()).start_ns = monotonic_ns();
     return self.release();
@@ -626,13 +589,12 @@ PyType_Spec timer_spec = {"klavrix.memory.interlock.PerformanceTimer", sizeof(Pe
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, timer_slots};
 
 void create_performance_timer(PyObject* module) {
-  PyTypeObject* type = make_type(module, timer_spec);
-  add_method(type, {"start", timer_start, {}, nullptr, "Start timing."});
-  add_method(type, {"elapsed_ns", timer_elapsed_ns, {}, "int", "Get elapsed time in nanoseconds."});
-  add_method(type, {"elapsed_us", timer_elapsed_us, {}, "float", "Get elapsed time in microseconds."});
-  add_method(type, {"elapsed_ms", timer_elapsed_ms, {}, "float", "Get elapsed time in milliseconds."});
-  refuse_pickling(type);
-  bind(module, "PerformanceTimer", as_object(type));
+  PyTypeObject* type = make_class(module, timer_spec);
+  add_method(type, def<timer_start>("start").doc("Start timing."));
+  add_method(type, def<timer_elapsed_ns>("elapsed_ns").returns("int").doc("Get elapsed time in nanoseconds."));
+  add_method(type, def<timer_elapsed_us>("elapsed_us").returns("float").doc("Get elapsed time in microseconds."));
+  add_method(type, def<timer_elapsed_ms>("elapsed_ms").returns("float").doc("Get elapsed time in milliseconds."));
+  add_class(module, type);
 }
 
 // =============================================================================================
@@ -647,48 +609,36 @@ Name py_decrement_name{"py_decrement"};
 Name py_compare_and_swap_name{"py_compare_and_swap"};
 Name py_fetch_and_add_name{"py_fetch_and_add"};
 
-Ref forward(PyObject* self, Name& method, std::initializer_list<PyObject*> args) {
+// self._counter.<method>(args...)
+template <class... Arguments>
+Ref forward(PyObject* self, Name& method, Arguments... args) {
   Ref counter = checked(PyObject_GetAttr(self, counter_attribute.get()));
-  PyObject* call[3] = {counter.get(), nullptr, nullptr};
-  size_t count = 1;
-  for (PyObject* arg : args) call[count++] = arg;
-  return checked(PyObject_VectorcallMethod(method.get(), call, count, nullptr));
+  return call_method(counter.get(), method, args...);
 }
 
-Ref wrapper_init(PyObject* self, const Args& args) {
-  Ref initial = int_argument(args, 0, "initial_value", 0);
-  Ref counter = checked(PyObject_CallOneArg(as_object(atomic_counter_type), initial.get()));
+void wrapper_init(PyObject* self, Ref initial_value) {
+  Ref counter = call(as_object(atomic_counter_type), initial_value.get());
   check(PyObject_SetAttr(self, counter_attribute.get(), counter.get()));
-  return none();
 }
 
-Ref wrapper_load(PyObject* self, const Args&) { return coerce_int_result(forward(self, py_load_name, {})); }
+Ref wrapper_load(PyObject* self) { return coerce_int_result(forward(self, py_load_name)); }
 
-Ref wrapper_store(PyObject* self, const Args& args) {
-  Ref value = annotated_int(args[0], "value");
-  forward(self, py_store_name, {value.get()});
-  return none();
+void wrapper_store(PyObject* self, Ref value) { forward(self, py_store_name, value.get()); }
+
+Ref wrapper_increment(PyObject* self, Ref delta) {
+  return coerce_int_result(forward(self, py_increment_name, delta.get()));
 }
 
-Ref wrapper_increment(PyObject* self, const Args& args) {
-  Ref delta = int_argument(args, 0, "delta", 1);
-  return coerce_int_result(forward(self, py_increment_name, {delta.get()}));
+Ref wrapper_decrement(PyObject* self, Ref delta) {
+  return coerce_int_result(forward(self, py_decrement_name, delta.get()));
 }
 
-Ref wrapper_decrement(PyObject* self, const Args& args) {
-  Ref delta = int_argument(args, 0, "delta", 1);
-  return coerce_int_result(forward(self, py_decrement_name, {delta.get()}));
+Ref wrapper_compare_and_swap(PyObject* self, Ref expected, Ref new_value) {
+  return forward(self, py_compare_and_swap_name, expected.get(), new_value.get());
 }
 
-Ref wrapper_compare_and_swap(PyObject* self, const Args& args) {
-  Ref expected = annotated_int(args[0], "expected");
-  Ref new_value = annotated_int(args[1], "new_value");
-  return forward(self, py_compare_and_swap_name, {expected.get(), new_value.get()});
-}
-
-Ref wrapper_fetch_and_add(PyObject* self, const Args& args) {
-  Ref delta = annotated_int(args[0], "delta");
-  return coerce_int_result(forward(self, py_fetch_and_add_name, {delta.get()}));
+Ref wrapper_fetch_and_add(PyObject* self, Ref delta) {
+  return coerce_int_result(forward(self, py_fetch_and_add_name, delta.get()));
 }
 
 void create_atomic_counter_wrapper(PyObject* module) {
@@ -699,17 +649,17 @@ void create_atomic_counter_wrapper(PyObject* module) {
   check(PyDict_SetItemString(ns.get(), "__qualname__", py_str(name).get()));
   check(PyDict_SetItemString(ns.get(), "__doc__",
                              py_str("Python wrapper for Cython AtomicCounter (backward compatibility).").get()));
-  auto method = [&](const FunctionSpec& spec) { add_plain_method(ns.get(), module_name.get(), name, spec); };
-  method({"__init__", wrapper_init, {{"initial_value", "0", "int"}}});
-  method({"load", wrapper_load, {}, "int"});
-  method({"store", wrapper_store, {{"value", nullptr, "int"}}});
-  method({"increment", wrapper_increment, {{"delta", "1", "int"}}, "int"});
-  method({"decrement", wrapper_decrement, {{"delta", "1", "int"}}, "int"});
-  method({"compare_and_swap", wrapper_compare_and_swap, {{"expected", nullptr, "int"}, {"new_value", nullptr, "int"}},
-          "bool"});
-  method({"fetch_and_add", wrapper_fetch_and_add, {{"delta", nullptr, "int"}}, "int"});
-  Ref bases = checked(PyTuple_Pack(1, as_object(&PyBaseObject_Type)));
-  Ref cls = checked(PyObject_CallFunction(as_object(&PyType_Type), "sOO", name, bases.get(), ns.get()));
+  auto method = [&](Callable&& callable) { add_plain_method(ns.get(), module_name.get(), name, std::move(callable)); };
+  method(def<wrapper_init>("__init__", param<AnnotatedInt>("initial_value", 0)));
+  method(def<wrapper_load>("load").returns("int"));
+  method(def<wrapper_store>("store", param<AnnotatedInt>("value")));
+  method(def<wrapper_increment>("increment", param<AnnotatedInt>("delta", 1)).returns("int"));
+  method(def<wrapper_decrement>("decrement", param<AnnotatedInt>("delta", 1)).returns("int"));
+  method(def<wrapper_compare_and_swap>("compare_and_swap", param<AnnotatedInt>("expected"),
+                                       param<AnnotatedInt>("new_value"))
+             .returns("bool"));
+  method(def<wrapper_fetch_and_add>("fetch_and_add", param<AnnotatedInt>("delta")).returns("int"));
+  Ref cls = call(as_object(&PyType_Type), py_str(name).get(), py_tuple(as_object(&PyBaseObject_Type)).get(), ns.get());
   bind(module, name, cls.get());
 }
 
@@ -717,7 +667,6 @@ void create_atomic_counter_wrapper(PyObject* module) {
 // Module
 
 void populate(PyObject* module) {
-  interlock_module = module;
   bind_import(module, "threading");
   bind_import(module, "time");
   bind_from(module, "typing", {"Optional", "TypeVar", "Generic"});
@@ -729,9 +678,8 @@ void populate(PyObject* module) {
   create_performance_timer(module);
   create_atomic_counter_wrapper(module);
 
-  Ref logger = bind_logger(module);
-  log_info(logger.get(), "Klavrix Cython Interlock loaded - C11 atomics active (10-20\xc3\x97 speedup)");
-  bind(module, "CYTHON_ATOMICS_AVAILABLE", Py_True);
+  log_loaded(module, "Klavrix Cython Interlock loaded - C11 atomics active (10-20\xc3\x97 speedup)");
+  add_constant(module, "CYTHON_ATOMICS_AVAILABLE", true);
 }
 
 ModuleFrame frame("interlock",

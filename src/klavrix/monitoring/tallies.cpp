@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "extkit/extkit.hpp"
 #include "klavrix/monitoring/tallies/api.hpp"
@@ -100,6 +101,8 @@ Ref stats_dict(const CounterRecord& r) {
   return stats;
 }
 
+Ref counter_stats(PyObject* self, int counter_id) { return stats_dict(record(self, counter_id)); }
+
 void reset_record(PyObject* self, int counter_id) { record(self, counter_id) = kEmptyRecord; }
 
 void reset_all_records(PyObject* self) {
@@ -122,7 +125,7 @@ Ref dispatch_get_stats(PyObject* self, int counter_id) {
   if (Ref result = call_override(self, aggregator_type, get_stats_name.get(), native_get_stats, {id.get()})) {
     return check_result_type(std::move(result), &PyDict_Type);
   }
-  return stats_dict(record(self, counter_id));
+  return counter_stats(self, counter_id);
 }
 
 void dispatch_reset(PyObject* self, int counter_id) {
@@ -141,9 +144,7 @@ Ref all_stats(PyObject* self) {
   for (int id = 0; id < aggregator(self).num_counters; ++id) {
     if (aggregator(self).records[id].count == 0) continue;
     Ref stats = dispatch_get_stats(self, id);
-    Ref key = py_int(id);
-    Ref pair = checked(PyTuple_Pack(2, key.get(), stats.get()));
-    check(PyList_Append(result.get(), pair.get()));
+    check(PyList_Append(result.get(), py_tuple(id, std::move(stats)).get()));
   }
   return result;
 }
@@ -166,49 +167,29 @@ const CounterAggregatorApi aggregator_api = {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Python methods: Python already picked the override, so these run the native bodies.
+// The class
 
-Ref aggregator_update(PyObject* self, const Args& args) {
-  const int counter_id = to_int(args[0]);
-  const double value = to_double(args[1]);
-  update_record(self, counter_id, value);
-  return none();
+Ref new_aggregator(PyTypeObject* type, int num_counters) {
+  // A negative count, taken as an unsigned size, asks for more than can ever be allocated.
+  auto* records = static_cast<CounterRecord*>(PyMem_Calloc(static_cast<size_t>(num_counters), sizeof(CounterRecord)));
+  if (records == nullptr) raise(PyExc_MemoryError, "Failed to allocate counter storage");
+  for (int i = 0; i < num_counters; ++i) records[i] = kEmptyRecord;
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) {
+    PyMem_Free(records);
+    throw PythonError{};
+  }
+  aggregator(self.get()).num_counters = num_counters;
+  aggregator(self.get()).records = records;
+  return self;
 }
 
-Ref aggregator_get_stats(PyObject* self, const Args& args) { return stats_dict(record(self, to_int(args[0]))); }
-
-Ref aggregator_reset(PyObject* self, const Args& args) {
-  reset_record(self, to_int(args[0]));
-  return none();
-}
-
-Ref aggregator_reset_all(PyObject* self, const Args&) {
-  reset_all_records(self);
-  return none();
-}
-
-Ref aggregator_get_all_stats(PyObject* self, const Args&) { return all_stats(self); }
-
-const Signature aggregator_init_signature{"__cinit__", {{"num_counters", "1000"}}};
+const Params aggregator_init{"__cinit__", param<Int32>("num_counters", 1000)};
 
 PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    const Args bound = bind(aggregator_init_signature, args, kwargs, buffer);
-    const int num_counters = bound.has(0) ? to_int(bound[0]) : 1000;
-    // A negative count, taken as an unsigned size, asks for more than can ever be allocated.
-    auto* records =
-        static_cast<CounterRecord*>(PyMem_Calloc(static_cast<size_t>(num_counters), sizeof(CounterRecord)));
-    if (records == nullptr) raise(PyExc_MemoryError, "Failed to allocate counter storage");
-    for (int i = 0; i < num_counters; ++i) records[i] = kEmptyRecord;
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) {
-      PyMem_Free(records);
-      throw PythonError{};
-    }
-    aggregator(self.get()).num_counters = num_counters;
-    aggregator(self.get()).records = records;
-    return self.release();
+    auto [num_counters] = aggregator_init.bind(args, kwargs);
+    return new_aggregator(type, num_counters).release();
   });
 }
 
@@ -230,32 +211,32 @@ PyType_Slot aggregator_slots[] = {
 PyType_Spec aggregator_spec = {"klavrix.monitoring.tallies.CounterAggregator", sizeof(CounterAggregatorObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, aggregator_slots};
 
-Ref create_aggregator(PyObject*, const Args& args) {
-  if (!args.has(0)) return checked(PyObject_CallNoArgs(as_object(aggregator_type)));
-  return checked(PyObject_CallOneArg(as_object(aggregator_type), args[0]));
-}
+// The same object as CounterAggregator(num_counters): the class has no __init__ of its own.
+Ref create_aggregator(PyObject*, int num_counters) { return new_aggregator(aggregator_type, num_counters); }
 
 void populate(PyObject* module) {
-  PyTypeObject* type = make_type(module, aggregator_spec);
+  PyTypeObject* type =
+      make_class(module, aggregator_spec, {&aggregator_api, klavrix::tallies::kCounterAggregatorApiName});
   aggregator_type = type;
-  native_update = add_method(type, {"update", aggregator_update, {{"counter_id"}, {"value"}}, nullptr,
-                                    "Update counter with new value.\n\n"
-                                    "Thread-safe for Python callers: it runs entirely with the interpreter "
-                                    "lock held, without a Python lock."});
-  native_get_stats = add_method(type, {"get_stats", aggregator_get_stats, {{"counter_id"}}, "dict",
-                                       "Get statistics for a counter.\n\n"
-                                       "Returns dict with count, mean, variance, min, max."});
-  native_reset = add_method(type, {"reset", aggregator_reset, {{"counter_id"}}, nullptr, "Reset a specific counter."});
-  native_reset_all = add_method(type, {"reset_all", aggregator_reset_all, {}, nullptr, "Reset all counters."});
+  // Python already picked the override when it calls these, so they run the native bodies.
+  native_update = add_method(type, def<update_record>("update", param<Int32>("counter_id"), param<Double>("value"))
+                                       .doc("Update counter with new value.\n\n"
+                                            "Thread-safe for Python callers: it runs entirely with the interpreter "
+                                            "lock held, without a Python lock."));
+  native_get_stats = add_method(type, def<counter_stats>("get_stats", param<Int32>("counter_id"))
+                                          .returns("dict")
+                                          .doc("Get statistics for a counter.\n\n"
+                                               "Returns dict with count, mean, variance, min, max."));
+  native_reset =
+      add_method(type, def<reset_record>("reset", param<Int32>("counter_id")).doc("Reset a specific counter."));
+  native_reset_all = add_method(type, def<reset_all_records>("reset_all").doc("Reset all counters."));
   native_get_all_stats =
-      add_method(type, {"get_all_stats", aggregator_get_all_stats, {}, "list", "Get statistics for all counters."});
-  refuse_pickling(type);
-  publish_api(type, &aggregator_api, klavrix::tallies::kCounterAggregatorApiName);
-  bind(module, "CounterAggregator", as_object(type));
+      add_method(type, def<all_stats>("get_all_stats").returns("list").doc("Get statistics for all counters."));
+  add_class(module, type);
 
-  Ref factory = make_module_function(module, {"create_aggregator", create_aggregator, {{"num_counters", "1000"}},
-                                              "CounterAggregator", "Create a new CounterAggregator instance."});
-  bind(module, "create_aggregator", factory.get());
+  add_function(module, def<create_aggregator>("create_aggregator", param<Int32>("num_counters", 1000))
+                           .returns("CounterAggregator")
+                           .doc("Create a new CounterAggregator instance."));
 }
 
 ModuleFrame frame("tallies", "Running statistics over fixed-size arrays of numeric counters.", populate);
