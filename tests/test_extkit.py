@@ -155,6 +155,16 @@ def test_annotated_int_keeps_exact_ints_and_converts_other_numbers():
         probe.annotated_int(None)
 
 
+def test_annotated_int64_is_the_annotated_rule_then_the_range():
+    assert probe.annotated_int64(7.9) == 7
+    assert probe.annotated_int64(2**63 - 1) == 2**63 - 1
+    with pytest.raises(OverflowError):
+        probe.annotated_int64(2**63)
+    with pytest.raises(TypeError, match=r"^Argument 'value' has incorrect type \(expected int, got str\)$"):
+        probe.annotated_int64("3")
+    assert probe.annotated_int64.__annotations__ == {"value": "int"}
+
+
 @pytest.mark.parametrize(
     "convert, good, name",
     [

@@ -9,10 +9,11 @@
 // Python error raised by the callee throws PythonError.
 #pragma once
 
+#include <algorithm>
 #include <initializer_list>
+#include <memory>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "extkit/convert.hpp"
 #include "extkit/ref.hpp"
@@ -40,17 +41,28 @@ struct Keyword {
   PyObject* value;  // borrowed
 };
 
-// callable(*positional, **keywords) with the keyword names interned once (Name).
+// callable(*positional, **keywords) with the keyword names interned once (Name). The names
+// tuple is built per call (keyword calls serve cold paths: a subprocess, a class); the
+// argument array lives on the stack up to eight arguments.
 inline Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> positional,
                               std::initializer_list<Keyword> keywords) {
-  std::vector<PyObject*> stack(positional);
-  Ref names = checked(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
-  Py_ssize_t index = 0;
-  for (const Keyword& keyword : keywords) {
-    PyTuple_SET_ITEM(names.get(), index++, Py_NewRef(keyword.name.get()));
-    stack.push_back(keyword.value);
+  constexpr std::size_t kInline = 8;
+  const std::size_t total = positional.size() + keywords.size();
+  PyObject* inline_stack[kInline];
+  std::unique_ptr<PyObject*[]> heap_stack;
+  PyObject** stack = inline_stack;
+  if (total > kInline) {
+    heap_stack = std::make_unique<PyObject*[]>(total);
+    stack = heap_stack.get();
   }
-  return checked(PyObject_Vectorcall(callable, stack.data(), positional.size(), names.get()));
+  std::copy(positional.begin(), positional.end(), stack);
+  Ref names = checked(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+  std::size_t index = 0;
+  for (const Keyword& keyword : keywords) {
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(index), Py_NewRef(keyword.name.get()));
+    stack[positional.size() + index++] = keyword.value;
+  }
+  return checked(PyObject_Vectorcall(callable, stack, positional.size(), names.get()));
 }
 
 // ---------------------------------------------------------------------------------------------

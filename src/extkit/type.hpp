@@ -106,14 +106,16 @@ inline void add_plain_method(PyObject* ns, PyObject* module_name, const char* cl
 // Pickling refusal: native objects hold state that cannot be rebuilt from a reduce tuple.
 
 namespace detail {
-inline Ref refuse_reduce(PyObject*, const Args&) {
+[[noreturn]] inline void refuse_reduce() {
   raise(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
 }
+inline Ref refuse_reduce_call(PyObject*) { refuse_reduce(); }
+inline Ref refuse_setstate_call(PyObject*, PyObject*) { refuse_reduce(); }
 }  // namespace detail
 
 inline void refuse_pickling(PyTypeObject* type) {
-  add_method(type, {"__reduce__", detail::refuse_reduce});
-  add_method(type, {"__setstate__", detail::refuse_reduce, {{"state"}}});
+  add_method(type, def<detail::refuse_reduce_call>("__reduce__"));
+  add_method(type, def<detail::refuse_setstate_call>("__setstate__", param<Object>("state")));
 }
 
 // ---------------------------------------------------------------------------------------------

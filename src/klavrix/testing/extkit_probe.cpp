@@ -111,6 +111,7 @@ void populate(PyObject* module) {
   add_function(module, def<echo<double>>("double", param<Double>("value")));
   add_function(module, def<echo<bool>>("truth", param<Truth>("value")));
   add_function(module, def<echo<Ref>>("annotated_int", param<AnnotatedInt>("value")));
+  add_function(module, def<echo<int64_t>>("annotated_int64", param<AnnotatedInt64>("value")));
   add_function(module, def<echo<PyObject*>>("str_or_none", param<Str>("value")));
   add_function(module, def<echo<PyObject*>>("list_or_none", param<ListOrNone>("value")));
   add_function(module, def<echo<PyObject*>>("tuple_or_none", param<TupleOrNone>("value")));
