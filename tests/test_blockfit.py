@@ -542,3 +542,59 @@ def test_import_fails_without_blockrec():
     result = run_python("import sys; sys.modules['klavrix.memory.blockrec'] = None\n"
                         "import klavrix.memory.blockfit")
     assert result.returncode != 0 and "import of klavrix.memory.blockrec halted" in result.stderr
+
+
+# --- the tree's shape against the reference model (tests/rbmodel.py)
+
+def assert_same_shape(tree, model):
+    assert list(tree.get_size_distribution().items()) == model.preorder()
+    assert tree.get_stats()["height"] == model.height()
+
+
+def test_the_golden_sequence_matches_the_model():
+    from rbmodel import RBModel
+
+    rng, tree, model, live = random.Random(12), FastRedBlackTree(), RBModel(), set()
+    for _ in range(400):
+        size = rng.randrange(80)
+        if size in live:
+            tree.delete(size, size), model.remove_one(size), live.discard(size)
+        else:
+            tree.insert(size, size), model.insert(size), live.add(size)
+    assert_same_shape(tree, model)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(["insert", "delete", "remove_ge"]), st.integers(0, 63)), max_size=300))
+def test_shape_matches_the_model(operations):
+    from rbmodel import RBModel
+
+    tree, model = FastRedBlackTree(), RBModel()
+    for operation, size in operations:
+        if operation == "insert":
+            tree.insert(size, size)
+            model.insert(size)
+        elif operation == "delete":
+            found = model.find(size) is not None
+            assert tree.delete(size, size) is found
+            if found:
+                model.remove_one(size)
+        else:
+            fit = model.best_fit(size)
+            assert tree.remove_ge(size) == ((fit, fit) if fit is not None else (None, None))
+            if fit is not None:
+                model.remove_one(fit)
+        assert_same_shape(tree, model)
+
+
+def test_blocks_that_refer_to_their_tree_are_collected():
+    tree, first, chained = FastRedBlackTree(), Block("first"), Block("chained")
+    tree.insert(8, first)
+    tree.insert(8, chained)
+    referents = gc.get_referents(tree)
+    assert any(r is first for r in referents) and any(r is chained for r in referents)
+    first.tree = chained.tree = tree  # tree -> block -> tree, through the node and its chain
+    watches = [weakref.ref(first), weakref.ref(chained)]
+    del tree, first, chained, referents
+    gc.collect()
+    assert [watch() for watch in watches] == [None, None]

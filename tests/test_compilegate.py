@@ -411,3 +411,137 @@ def test_telemetry_store_counts_exactly_across_threads():
     run_threads(4, lambda: [store.record_call("f") for _ in range(2000)])
     assert store.get_metrics("f").call_count == 8000
     assert store.get_metrics("unknown").compile_count == 0
+
+
+# --- the DEBUG line with replaced logger methods ----------------------------------------------
+
+class LibraryLogger(logging.Logger):
+    """A logging library's logger class: its own debug()."""
+
+    lines: list = []
+
+    def debug(self, msg, *args, **kwargs):
+        self.lines.append(msg)
+
+
+@pytest.mark.parametrize("replace", ["class debug", "class isEnabledFor", "library logger"])
+def test_update_runs_replaced_logger_methods_while_debug_is_off(replace, monkeypatch, caplog):
+    lines = []
+    logger = logging.getLogger(cg.__name__) if replace != "library logger" else LibraryLogger(cg.__name__)
+    old_level = logger.level
+    logger.setLevel(logging.WARNING)
+    assert not logger.isEnabledFor(logging.DEBUG) and logger._cache == {logging.DEBUG: False}
+    if replace == "class debug":
+        monkeypatch.setattr(logging.Logger, "debug", lambda self, msg, *args, **kwargs: lines.append(msg))
+    elif replace == "class isEnabledFor":  # the standard debug() then emits the record
+        monkeypatch.setattr(logging.Logger, "isEnabledFor", lambda self, level: True)
+    else:
+        LibraryLogger.lines = lines
+        monkeypatch.setattr(cg, "logger", logger)
+    try:
+        Compilegate().update("h", Store(FunctionMetrics(compile_count=1, avg_speedup=3.0)))
+    finally:
+        logger.setLevel(old_level)
+    if replace == "class isEnabledFor":
+        lines = [r.getMessage() for r in caplog.records if r.name == cg.__name__]
+    assert lines == ["Updated threshold for h: 100 -> 91 (speedup: 3.00x)"]
+
+
+# --- locks held around the store and the shared policy ----------------------------------------
+
+def test_the_store_is_read_under_the_policy_lock_and_the_clock_outside(monkeypatch):
+    made, seen = [], []
+
+    def new_lock():
+        made.append(threading.Lock())
+        return made[-1]
+
+    monkeypatch.setattr(cg, "threading", types.SimpleNamespace(Lock=new_lock))
+    gate = Compilegate()
+    (lock,) = made
+
+    class CheckingStore:
+        def get_metrics(self, func_id):
+            seen.append(("store", lock.locked()))
+            return FunctionMetrics(call_count=500, compile_count=1, avg_speedup=3.0)
+
+    def clock():
+        seen.append(("clock", lock.locked()))
+        return 10**9
+
+    monkeypatch.setattr(cg, "time", types.SimpleNamespace(time=clock))
+    assert gate.should_compile("f", CheckingStore()) is True
+    gate.update("f", CheckingStore())
+    assert seen == [("clock", False), ("store", True), ("store", True)] and not lock.locked()
+
+
+class RecordingManager:
+    """A context manager standing in for _policy_lock; records what __exit__ receives."""
+
+    def __init__(self, suppress=False, fail=False):
+        self.calls, self.suppress, self.fail = [], suppress, fail
+
+    def __enter__(self):
+        self.calls.append("enter")
+        return self
+
+    def __exit__(self, *exc_info):
+        self.calls.append(exc_info)
+        if self.fail:
+            raise RuntimeError("exit failed")
+        return self.suppress
+
+
+def failing_threading():
+    def no_lock():
+        raise OSError("no locks")
+
+    return types.SimpleNamespace(Lock=no_lock)
+
+
+@pytest.fixture
+def fresh_shared_policy():
+    reset_compilegate()
+    yield
+    cg._policy_lock = threading.Lock()
+    reset_compilegate()
+
+
+def test_policy_lock_is_held_like_a_with_block(monkeypatch, fresh_shared_policy):
+    manager = RecordingManager()
+    monkeypatch.setattr(cg, "_policy_lock", manager)
+    policy = get_compilegate()
+    assert type(policy) is Compilegate and get_compilegate() is policy and reset_compilegate() is None
+    assert manager.calls == ["enter", (None,) * 3] * 3
+    manager.calls.clear()
+    monkeypatch.setattr(cg, "threading", failing_threading())  # Compilegate() fails inside the block
+    with pytest.raises(OSError, match="^no locks$") as caught:
+        get_compilegate()
+    assert manager.calls[0] == "enter"
+    exc_type, exc_value, traceback = manager.calls[1]
+    assert exc_type is OSError and exc_value is caught.value
+    frames = exc_value.__traceback__  # the traceback then, which has grown since
+    while frames is not None and frames is not traceback:
+        frames = frames.tb_next
+    assert frames is traceback is not None
+
+
+def test_policy_lock_exit_may_suppress_or_replace_the_error(monkeypatch, fresh_shared_policy):
+    monkeypatch.setattr(cg, "threading", failing_threading())
+    monkeypatch.setattr(cg, "_policy_lock", RecordingManager(suppress=True))
+    assert get_compilegate() is None  # execution goes on after the block, as in Python
+    monkeypatch.setattr(cg, "_policy_lock", RecordingManager(fail=True))
+    with pytest.raises(RuntimeError, match="^exit failed$") as caught:
+        get_compilegate()
+    assert isinstance(caught.value.__context__, OSError)
+    monkeypatch.setattr(cg, "threading", threading)
+    monkeypatch.setattr(cg, "_policy_lock", RecordingManager(suppress=True))
+    assert type(get_compilegate()) is Compilegate  # nothing raised: a truthy __exit__ changes nothing
+
+
+def test_policy_lock_protocol_is_looked_up_on_the_type(monkeypatch, fresh_shared_policy):
+    on_instance = types.SimpleNamespace(__enter__=lambda: None, __exit__=lambda *exc: None)
+    monkeypatch.setattr(cg, "_policy_lock", on_instance)
+    for call in (get_compilegate, reset_compilegate):
+        with pytest.raises(TypeError, match="does not support the context manager protocol"):
+            call()

@@ -23,12 +23,13 @@ using klavrix::compilegate::PolicyConfigApi;
 
 static_assert(sizeof(int) == sizeof(int32_t), "PolicyConfig's C int fields are the policy's int32 thresholds");
 
-PyObject* the_module = nullptr;  // borrowed: the module frame keeps it for the life of the process
 PyTypeObject* policy_config_type = nullptr;
 PyTypeObject* function_metrics_type = nullptr;
 PyTypeObject* compilegate_type = nullptr;
-PyObject* logger_class = nullptr;  // logging.Logger
-PyObject* debug_level = nullptr;   // logging.DEBUG
+PyObject* logger_class = nullptr;             // logging.Logger
+PyObject* standard_debug = nullptr;           // Logger.debug when the module loaded
+PyObject* standard_is_enabled_for = nullptr;  // Logger.isEnabledFor when the module loaded
+PyObject* debug_level = nullptr;              // logging.DEBUG
 PyObject* builtin_sum = nullptr;
 PyObject* builtin_min = nullptr;
 PyObject* builtin_max = nullptr;
@@ -37,6 +38,7 @@ PyObject* global_policy = nullptr;  // the shared Compilegate; null while there 
 Name time_name{"time"};
 Name logger_name{"logger"};
 Name debug_name{"debug"};
+Name is_enabled_for_name{"isEnabledFor"};
 Name level_cache_name{"_cache"};
 Name policy_lock_name{"_policy_lock"};
 Name get_metrics_name{"get_metrics"};
@@ -47,30 +49,15 @@ Name last_compiled_name{"last_compiled"};
 Name initial_threshold_name{"initial_threshold"};
 Name min_threshold_name{"min_threshold"};
 Name max_threshold_name{"max_threshold"};
-
-// threading.Lock(), looked up through the module's `threading` global at each creation.
-Ref new_lock() { return new_threading_lock(the_module); }
+Name learning_rate_name{"learning_rate"};
+Name target_speedup_name{"target_speedup"};
+Name total_execution_time_ms_name{"total_execution_time_ms"};
+Name last_compile_time_name{"last_compile_time"};
 
 // time.time(), through the module's `time` global.
 double wall_clock() {
-  Ref time_module = module_global(the_module, time_name);
-  Ref now = checked(PyObject_CallMethodNoArgs(time_module.get(), time_name.get()));
-  return to_double(now.get());
-}
-
-// cls(**dict(zip(kwnames, values))) for the factories and the configuration adapter.
-Ref call_with_keywords(PyTypeObject* cls, Ref* values, PyObject* kwnames) {
-  PyObject* call[Signature::kMaxParams];
-  const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t i = 0; i < count; ++i) call[i] = values[i].get();
-  return checked(PyObject_Vectorcall(as_object(cls), call, 0, kwnames));
-}
-
-Ref names_tuple(std::initializer_list<const char*> names) {
-  Ref tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-  Py_ssize_t i = 0;
-  for (const char* name : names) PyTuple_SET_ITEM(tuple.get(), i++, checked(PyUnicode_InternFromString(name)).release());
-  return tuple;
+  Ref time_module = module_global(ModuleFrame::module(), time_name);
+  return to_double(call_method(time_module.get(), time_name).get());
 }
 
 // =============================================================================================
@@ -98,14 +85,19 @@ const PolicyConfigApi policy_config_api = {
     get_learning_rate_fast,     get_target_speedup_fast,
 };
 
-PyObject* policy_kwnames = nullptr;  // the five field names, for keyword calls of PolicyConfig
+// The defaults of PolicyConfig, also those of a foreign configuration's missing attributes.
+constexpr int kInitialThreshold = 100;
+constexpr int kMinThreshold = 10;
+constexpr int kMaxThreshold = 10000;
+constexpr double kLearningRate = 0.1;
+constexpr double kTargetSpeedup = 2.0;
 
-const Signature policy_config_signature{"__cinit__",
-                                        {{"initial_threshold", "100"},
-                                         {"min_threshold", "10"},
-                                         {"max_threshold", "10000"},
-                                         {"learning_rate", "0.1"},
-                                         {"target_speedup", "2.0"}}};
+const Params policy_config_params{"__cinit__",
+                                  param<Int32>("initial_threshold", kInitialThreshold),
+                                  param<Int32>("min_threshold", kMinThreshold),
+                                  param<Int32>("max_threshold", kMaxThreshold),
+                                  param<Double>("learning_rate", kLearningRate),
+                                  param<Double>("target_speedup", kTargetSpeedup)};
 
 // The message of the first invariant that the values break, or null. The negated comparisons
 // make a NaN rate or target fail.
@@ -120,14 +112,8 @@ const char* policy_config_problem(int initial, int min, int max, double learning
 
 PyObject* policy_config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    const Args bound = bind(policy_config_signature, args, kwargs, buffer);
     // Every conversion error comes before any validation message.
-    const int initial = bound.has(0) ? to_int(bound[0]) : 100;
-    const int min = bound.has(1) ? to_int(bound[1]) : 10;
-    const int max = bound.has(2) ? to_int(bound[2]) : 10000;
-    const double learning_rate = bound.has(3) ? to_double(bound[3]) : 0.1;
-    const double target_speedup = bound.has(4) ? to_double(bound[4]) : 2.0;
+    const auto [initial, min, max, learning_rate, target_speedup] = policy_config_params.bind(args, kwargs);
     if (const char* problem = policy_config_problem(initial, min, max, learning_rate, target_speedup)) {
       raise(PyExc_ValueError, problem);
     }
@@ -170,11 +156,20 @@ PyType_Spec policy_config_spec = {"klavrix.jit.compilegate.PolicyConfig", sizeof
                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, policy_config_slots};
 
 void create_policy_config_class(PyObject* module) {
-  PyTypeObject* type = make_type(module, policy_config_spec);
-  policy_config_type = type;
-  refuse_pickling(type);
-  publish_api(type, &policy_config_api, klavrix::compilegate::kPolicyConfigApiName);
-  bind(module, "PolicyConfig", as_object(type));
+  policy_config_type =
+      make_class(module, policy_config_spec, {&policy_config_api, klavrix::compilegate::kPolicyConfigApiName});
+  add_class(module, policy_config_type);
+}
+
+// PolicyConfig(initial_threshold=..., ..., target_speedup=...): validated by the constructor.
+Ref new_policy_config(PyObject* initial, PyObject* min, PyObject* max, PyObject* learning_rate,
+                      PyObject* target_speedup) {
+  return call_with_keywords(as_object(policy_config_type), {},
+                            {{initial_threshold_name, initial},
+                             {min_threshold_name, min},
+                             {max_threshold_name, max},
+                             {learning_rate_name, learning_rate},
+                             {target_speedup_name, target_speedup}});
 }
 
 // =============================================================================================
@@ -200,26 +195,18 @@ const FunctionMetricsApi function_metrics_api = {
     get_call_count_fast, get_compile_count_fast, get_avg_speedup_fast, get_last_compiled_fast,
 };
 
-PyObject* metrics_kwnames = nullptr;  // the factory's five parameter names
-
-const Signature function_metrics_signature{"__cinit__",
-                                           {{"call_count", "0"},
-                                            {"compile_count", "0"},
-                                            {"avg_speedup", "1.0"},
-                                            {"total_execution_time_ms", "0.0"},
-                                            {"last_compile_time", "0.0"},
-                                            {"last_compiled", "-1.0"}}};
+const Params function_metrics_params{"__cinit__",
+                                     param<UInt64>("call_count", 0),
+                                     param<UInt32>("compile_count", 0),
+                                     param<Double>("avg_speedup", 1.0),
+                                     param<Double>("total_execution_time_ms", 0.0),
+                                     param<Double>("last_compile_time", 0.0),
+                                     param<Double>("last_compiled", -1.0)};
 
 PyObject* function_metrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    const Args bound = bind(function_metrics_signature, args, kwargs, buffer);
-    const uint64_t call_count = bound.has(0) ? to_uint64(bound[0]) : 0;
-    const uint32_t compile_count = bound.has(1) ? to_uint32(bound[1]) : 0;
-    const double avg_speedup = bound.has(2) ? to_double(bound[2]) : 1.0;
-    const double total_ms = bound.has(3) ? to_double(bound[3]) : 0.0;
-    const double last_compile_time = bound.has(4) ? to_double(bound[4]) : 0.0;
-    const double last_compiled = bound.has(5) ? to_double(bound[5]) : -1.0;
+    const auto [call_count, compile_count, avg_speedup, total_ms, last_compile_time, last_compiled] =
+        function_metrics_params.bind(args, kwargs);
     Ref self = allocate(type);
     FunctionMetricsObject& metrics = cast<FunctionMetricsObject>(self.get());
     metrics.call_count = call_count;
@@ -261,11 +248,9 @@ PyType_Spec function_metrics_spec = {"klavrix.jit.compilegate.FunctionMetrics", 
                                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, function_metrics_slots};
 
 void create_function_metrics_class(PyObject* module) {
-  PyTypeObject* type = make_type(module, function_metrics_spec);
-  function_metrics_type = type;
-  refuse_pickling(type);
-  publish_api(type, &function_metrics_api, klavrix::compilegate::kFunctionMetricsApiName);
-  bind(module, "FunctionMetrics", as_object(type));
+  function_metrics_type =
+      make_class(module, function_metrics_spec, {&function_metrics_api, klavrix::compilegate::kFunctionMetricsApiName});
+  add_class(module, function_metrics_type);
 }
 
 // =============================================================================================
@@ -308,8 +293,7 @@ int32_t c_get_threshold_fast(PyObject* gate, PyObject* func_id) {
 const CompilegateApi compilegate_api = {c_get_threshold_fast};
 
 Ref get_metrics(PyObject* telemetry_store, PyObject* func_id) {
-  PyObject* call[] = {telemetry_store, func_id};
-  return checked(PyObject_VectorcallMethod(get_metrics_name.get(), call, 2, nullptr));
+  return call_method(telemetry_store, get_metrics_name, func_id);
 }
 
 // A FunctionMetrics of exactly that class is read field by field; anything else (a subclass
@@ -371,16 +355,28 @@ int32_t adapted_threshold(const PolicyConfigObject& config, int32_t current, uin
 // ---------------------------------------------------------------------------------------------
 // The DEBUG line of update()
 
+// True when the class of `logger` is logging.Logger with the standard attribute lookup and the
+// standard debug() and isEnabledFor(), however those were reached: replaced ones always run.
+bool standard_logger_class(PyObject* logger) {
+  PyTypeObject* type = Py_TYPE(logger);
+  return as_object(type) == logger_class && type->tp_getattro == PyObject_GenericGetAttr &&
+         _PyType_Lookup(type, debug_name.get()) == standard_debug &&
+         _PyType_Lookup(type, is_enabled_for_name.get()) == standard_is_enabled_for;
+}
+
 // True when logger.debug() would certainly drop the line: a standard Logger whose level cache
 // already holds False for DEBUG. logging clears that cache whenever any level changes, and the
-// cached answer is what Logger.isEnabledFor returns. Anything else is left to logger.debug().
+// cached answer is what the standard isEnabledFor returns, so debug() would return at once.
+// Anything else is left to logger.debug().
 bool debug_known_off(PyObject* logger) {
-  if (as_object(Py_TYPE(logger)) != logger_class) return false;
+  if (!standard_logger_class(logger)) return false;
   Ref own_attributes = checked(PyObject_GenericGetDict(logger, nullptr));
   PyObject* attributes = own_attributes.get();
-  // A debug() replaced on the instance is always called.
-  if (PyDict_GetItemWithError(attributes, debug_name.get()) != nullptr) return false;
-  check_pending();
+  // A debug() or isEnabledFor() replaced on the instance is always called.
+  for (Name* replaceable : {&debug_name, &is_enabled_for_name}) {
+    if (PyDict_GetItemWithError(attributes, replaceable->get()) != nullptr) return false;
+    check_pending();
+  }
   PyObject* cache = PyDict_GetItemWithError(attributes, level_cache_name.get());  // borrowed
   if (cache == nullptr || !PyDict_CheckExact(cache)) {
     check_pending();
@@ -403,21 +399,19 @@ Ref two_decimals(double value) {
 }
 
 void log_threshold_change(PyObject* func_id, int32_t old_threshold, int32_t new_threshold, double avg_speedup) {
-  Ref logger = module_global(the_module, logger_name);
+  Ref logger = module_global(ModuleFrame::module(), logger_name);
   if (debug_known_off(logger.get())) return;
   Ref id_text = checked(PyObject_Str(func_id));
   Ref speedup = two_decimals(avg_speedup);
   Ref message = checked(PyUnicode_FromFormat("Updated threshold for %U: %d -> %d (speedup: %Ux)", id_text.get(),
                                              old_threshold, new_threshold, speedup.get()));
-  checked(PyObject_CallMethodOneArg(logger.get(), debug_name.get(), message.get()));
+  call_method(logger.get(), debug_name, message.get());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Methods
 
-Ref gate_get_threshold(PyObject* self, const Args& args) {
-  PyObject* func_id = args[0];
-  require_str_or_none(func_id, "func_id");
+Ref gate_get_threshold(PyObject* self, PyObject* func_id) {
   CompilegateObject& gate = gate_of(self);
   auto lookup = [&] {
     PyObject* stored = PyDict_GetItemWithError(gate.thresholds, func_id);  // borrowed
@@ -434,9 +428,7 @@ Ref gate_get_threshold(PyObject* self, const Args& args) {
   return lookup();
 }
 
-Ref gate_should_compile(PyObject* self, const Args& args) {
-  PyObject* func_id = args[0];
-  require_str_or_none(func_id, "func_id");
+bool gate_should_compile(PyObject* self, PyObject* func_id, PyObject* telemetry_store) {
   const double current_time = wall_clock();
   CompilegateObject& gate = gate_of(self);
   int32_t threshold;
@@ -447,20 +439,18 @@ Ref gate_should_compile(PyObject* self, const Args& args) {
     Ref metrics;  // declared first so that it is released after the lock
     LockHold hold(gate.lock);
     threshold = threshold_of(gate, func_id);
-    metrics = get_metrics(args[1], func_id);
+    metrics = get_metrics(telemetry_store, func_id);
     call_count = read_call_count(metrics.get());
     compile_count = read_compile_count(metrics.get());
     last_compiled = read_last_compiled(metrics.get());
   }
   // Compared as numbers: a negative threshold (set through the properties) is always reached.
-  if (std::cmp_less(call_count, threshold)) return py_bool(false);
-  if (compile_count == 0) return py_bool(true);
-  return py_bool(current_time - last_compiled >= gate.min_recompile_interval);  // NaN: false
+  if (std::cmp_less(call_count, threshold)) return false;
+  if (compile_count == 0) return true;
+  return current_time - last_compiled >= gate.min_recompile_interval;  // NaN: false
 }
 
-Ref gate_update(PyObject* self, const Args& args) {
-  PyObject* func_id = args[0];
-  require_str_or_none(func_id, "func_id");
+void gate_update(PyObject* self, PyObject* func_id, PyObject* telemetry_store) {
   CompilegateObject& gate = gate_of(self);
   int32_t old_threshold;
   int32_t new_threshold;
@@ -468,8 +458,8 @@ Ref gate_update(PyObject* self, const Args& args) {
   {
     Ref metrics;  // declared first so that it is released after the lock
     LockHold hold(gate.lock);
-    metrics = get_metrics(args[1], func_id);
-    if (never_compiled(metrics.get())) return none();
+    metrics = get_metrics(telemetry_store, func_id);
+    if (never_compiled(metrics.get())) return;
     old_threshold = threshold_of(gate, func_id);
     const uint32_t compile_count = read_compile_count(metrics.get());
     avg_speedup = read_avg_speedup(metrics.get());
@@ -478,12 +468,11 @@ Ref gate_update(PyObject* self, const Args& args) {
     check(PyDict_SetItem(gate.thresholds, func_id, stored.get()));
   }
   log_threshold_change(func_id, old_threshold, new_threshold, avg_speedup);
-  return none();
 }
 
 void set_key(PyObject* dict, const char* key, const Ref& value) { check(PyDict_SetItemString(dict, key, value.get())); }
 
-Ref gate_get_statistics(PyObject* self, const Args&) {
+Ref gate_get_statistics(PyObject* self) {
   CompilegateObject& gate = gate_of(self);
   Ref statistics = checked(PyDict_New());
   LockHold hold(gate.lock);
@@ -498,11 +487,11 @@ Ref gate_get_statistics(PyObject* self, const Args&) {
   }
   Ref values = checked(PyDict_Values(gate.thresholds));
   Ref count = py_int(PyList_GET_SIZE(values.get()));
-  Ref total = checked(PyObject_CallOneArg(builtin_sum, values.get()));
+  Ref total = call(builtin_sum, values.get());
   set_key(stats, "tracked_functions", count);
   set_key(stats, "avg_threshold", checked(PyNumber_TrueDivide(total.get(), count.get())));
-  set_key(stats, "min_threshold", checked(PyObject_CallOneArg(builtin_min, values.get())));
-  set_key(stats, "max_threshold", checked(PyObject_CallOneArg(builtin_max, values.get())));
+  set_key(stats, "min_threshold", call(builtin_min, values.get()));
+  set_key(stats, "max_threshold", call(builtin_max, values.get()));
   return statistics;
 }
 
@@ -516,30 +505,34 @@ PyGetSetDef compilegate_getset[] = {
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-const Signature compilegate_signature{"__cinit__", {{"config", "None"}}};
+const Params compilegate_params{"__cinit__", param<Object>("config", none_default)};
+
+// config.<name>, or `fallback` when it has no such attribute.
+Ref attribute_or(PyObject* config, Name& name, Ref fallback) {
+  Ref value = optional_attribute(config, name.get());
+  return value ? std::move(value) : std::move(fallback);
+}
 
 // None: the defaults. A PolicyConfig: that very object. Anything else: a configuration object
 // of another layer, read attribute by attribute with the defaults for missing ones, and
 // validated by PolicyConfig.
 Ref policy_config_for(PyObject* config) {
-  if (config == Py_None) return checked(PyObject_CallNoArgs(as_object(policy_config_type)));
+  if (config == Py_None) return call(as_object(policy_config_type));
   if (PyObject_TypeCheck(config, policy_config_type)) return Ref::borrow(config);
-  Ref defaults[] = {py_int(100), py_int(10), py_int(10000), py_float(0.1), py_float(2.0)};
-  Ref values[5];
-  for (Py_ssize_t i = 0; i < 5; ++i) {
-    values[i] = optional_attribute(config, PyTuple_GET_ITEM(policy_kwnames, i));
-    if (!values[i]) values[i] = std::move(defaults[i]);
-  }
-  return call_with_keywords(policy_config_type, values, policy_kwnames);
+  Ref initial = attribute_or(config, initial_threshold_name, py_int(kInitialThreshold));
+  Ref min = attribute_or(config, min_threshold_name, py_int(kMinThreshold));
+  Ref max = attribute_or(config, max_threshold_name, py_int(kMaxThreshold));
+  Ref learning_rate = attribute_or(config, learning_rate_name, py_float(kLearningRate));
+  Ref target_speedup = attribute_or(config, target_speedup_name, py_float(kTargetSpeedup));
+  return new_policy_config(initial.get(), min.get(), max.get(), learning_rate.get(), target_speedup.get());
 }
 
 PyObject* compilegate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    const Args bound = bind(compilegate_signature, args, kwargs, buffer);
-    Ref config = policy_config_for(bound.get_or(0, Py_None));
+    auto [config_argument] = compilegate_params.bind(args, kwargs);
+    Ref config = policy_config_for(config_argument);
     Ref thresholds = checked(PyDict_New());
-    Ref lock = new_lock();
+    Ref lock = new_threading_lock();
     Ref self = allocate(type);
     CompilegateObject& gate = gate_of(self.get());
     gate.config = config.release();
@@ -586,65 +579,74 @@ PyType_Spec compilegate_spec = {"klavrix.jit.compilegate.Compilegate", sizeof(Co
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, compilegate_slots};
 
 void create_compilegate_class(PyObject* module) {
-  PyTypeObject* type = make_type(module, compilegate_spec);
-  compilegate_type = type;
-  const std::initializer_list<Param> func_id_and_store = {{"func_id", nullptr, "str"}, {"telemetry_store"}};
-  add_method(type, {"get_threshold", gate_get_threshold, {{"func_id", nullptr, "str"}}, "int",
-                    "Get compilation threshold for function (one dict lookup under the lock; target: under "
-                    "100 ns)."});
-  add_method(type, {"should_compile", gate_should_compile, func_id_and_store, "bool",
-                    "Whether the function should be compiled now: its call count has reached its threshold, "
-                    "and it was never compiled or its last compilation is at least 600 seconds old "
-                    "(threshold check plus metrics lookup; target: under 1 us)."});
-  add_method(type, {"update", gate_update, func_id_and_store, "None",
-                    "Adapt the function's threshold from its measured average speed-up after a compilation "
-                    "(target: under 1 us)."});
-  add_method(type, {"get_statistics", gate_get_statistics, {}, "Dict",
-                    "Number of tracked functions and the mean, smallest and largest learned threshold."});
-  refuse_pickling(type);
-  publish_api(type, &compilegate_api, klavrix::compilegate::kCompilegateApiName);
-  bind(module, "Compilegate", as_object(type));
+  compilegate_type =
+      make_class(module, compilegate_spec, {&compilegate_api, klavrix::compilegate::kCompilegateApiName});
+  add_method(compilegate_type,
+             def<gate_get_threshold>("get_threshold", param<Str>("func_id"))
+                 .returns("int")
+                 .doc("Get compilation threshold for function (one dict lookup under the lock; target: under "
+                      "100 ns)."));
+  add_method(compilegate_type,
+             def<gate_should_compile>("should_compile", param<Str>("func_id"), param<Object>("telemetry_store"))
+                 .returns("bool")
+                 .doc("Whether the function should be compiled now: its call count has reached its threshold, "
+                      "and it was never compiled or its last compilation is at least 600 seconds old "
+                      "(threshold check plus metrics lookup; target: under 1 us)."));
+  add_method(compilegate_type,
+             def<gate_update>("update", param<Str>("func_id"), param<Object>("telemetry_store"))
+                 .returns("None")
+                 .doc("Adapt the function's threshold from its measured average speed-up after a compilation "
+                      "(target: under 1 us)."));
+  add_method(compilegate_type,
+             def<gate_get_statistics>("get_statistics")
+                 .returns("Dict")
+                 .doc("Number of tracked functions and the mean, smallest and largest learned threshold."));
+  add_class(module, compilegate_type);
 }
 
 // =============================================================================================
 // Module functions
 
-Ref get_compilegate(PyObject*, const Args&) {
-  Ref lock = module_global(the_module, policy_lock_name);
-  LockHold hold(lock.get());
-  if (global_policy == nullptr) global_policy = checked(PyObject_CallNoArgs(as_object(compilegate_type))).release();
-  return Ref::borrow(global_policy);
+// The shared policy is guarded by the module's `_policy_lock`, which may have been replaced by any
+// context manager: it is held exactly as a `with` block holds it, and when its __exit__
+// suppresses an error the function goes on after the block, as the Python code would.
+
+Ref get_compilegate(PyObject* module) {
+  Ref policy = none();  // the result when the block's error is suppressed before it is set
+  Ref lock = module_global(module, policy_lock_name);
+  with_context(lock.get(), [&] {
+    if (global_policy == nullptr) global_policy = call(as_object(compilegate_type)).release();
+    policy = Ref::borrow(global_policy);
+  });
+  return policy;
 }
 
-Ref reset_compilegate(PyObject*, const Args&) {
+void reset_compilegate(PyObject* module) {
   Ref dropped;  // released after the lock: dropping the last reference may run finalisers
-  Ref lock = module_global(the_module, policy_lock_name);
-  LockHold hold(lock.get());
-  dropped = Ref::steal(std::exchange(global_policy, nullptr));
-  return none();
+  Ref lock = module_global(module, policy_lock_name);
+  with_context(lock.get(), [&] { dropped = Ref::steal(std::exchange(global_policy, nullptr)); });
 }
 
-// An argument annotated `float`: converted to a double, or its default.
-Ref float_argument(const Args& args, int index, double fallback) {
-  return py_float(args.has(index) ? to_double(args[index]) : fallback);
+// The factories: `int` parameters take int() of other numbers, and the class validates.
+
+Ref create_function_metrics(PyObject*, Ref call_count, Ref compile_count, double avg_speedup,
+                            double total_execution_time_ms, double last_compile_time) {
+  Ref speedup = py_float(avg_speedup);
+  Ref total = py_float(total_execution_time_ms);
+  Ref compiled_at = py_float(last_compile_time);
+  return call_with_keywords(as_object(function_metrics_type), {},
+                            {{call_count_name, call_count.get()},
+                             {compile_count_name, compile_count.get()},
+                             {avg_speedup_name, speedup.get()},
+                             {total_execution_time_ms_name, total.get()},
+                             {last_compile_time_name, compiled_at.get()}});
 }
 
-Ref create_function_metrics(PyObject*, const Args& args) {
-  Ref values[] = {int_argument(args, 0, "call_count", 0), int_argument(args, 1, "compile_count", 0),
-                  float_argument(args, 2, 1.0), float_argument(args, 3, 0.0), float_argument(args, 4, 0.0)};
-  return call_with_keywords(function_metrics_type, values, metrics_kwnames);
-}
-
-Ref create_policy_config(PyObject*, const Args& args) {
-  Ref values[] = {int_argument(args, 0, "initial_threshold", 100), int_argument(args, 1, "min_threshold", 10),
-                  int_argument(args, 2, "max_threshold", 10000), float_argument(args, 3, 0.1),
-                  float_argument(args, 4, 2.0)};
-  return call_with_keywords(policy_config_type, values, policy_kwnames);
-}
-
-void add_function(PyObject* module, const FunctionSpec& spec) {
-  Ref function = make_module_function(module, spec);
-  bind(module, spec.name, function.get());
+Ref create_policy_config(PyObject*, Ref initial_threshold, Ref min_threshold, Ref max_threshold, double learning_rate,
+                         double target_speedup) {
+  Ref rate = py_float(learning_rate);
+  Ref target = py_float(target_speedup);
+  return new_policy_config(initial_threshold.get(), min_threshold.get(), max_threshold.get(), rate.get(), target.get());
 }
 
 // =============================================================================================
@@ -658,49 +660,45 @@ PyObject* builtin(const char* name) {
 }
 
 void populate(PyObject* module) {
-  the_module = module;
   bind_import(module, "time");
   Ref logging = bind_import(module, "logging");
   bind_import(module, "threading");
   bind_from(module, "typing", {"Dict", "Optional"});
   Ref logger = bind_logger(module);
   Py_XSETREF(logger_class, checked(PyObject_GetAttrString(logging.get(), "Logger")).release());
+  Py_XSETREF(standard_debug, checked(PyObject_GetAttr(logger_class, debug_name.get())).release());
+  Py_XSETREF(standard_is_enabled_for, checked(PyObject_GetAttr(logger_class, is_enabled_for_name.get())).release());
   Py_XSETREF(debug_level, checked(PyObject_GetAttrString(logging.get(), "DEBUG")).release());
   Py_XSETREF(builtin_sum, builtin("sum"));
   Py_XSETREF(builtin_min, builtin("min"));
   Py_XSETREF(builtin_max, builtin("max"));
-  Py_XSETREF(policy_kwnames,
-             names_tuple({"initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup"})
-                 .release());
-  Py_XSETREF(metrics_kwnames,
-             names_tuple({"call_count", "compile_count", "avg_speedup", "total_execution_time_ms",
-                          "last_compile_time"})
-                 .release());
 
   create_policy_config_class(module);
   create_function_metrics_class(module);
   create_compilegate_class(module);
 
-  bind(module, "_policy_lock", new_lock().get());
-  add_function(module, {"get_compilegate", get_compilegate, {}, "Compilegate",
-                        "Get the shared adaptive compilation policy, created on first use."});
-  add_function(module, {"reset_compilegate", reset_compilegate, {}, "None",
-                        "Drop the shared policy; the next get_compilegate() creates a fresh one."});
-  add_function(module, {"create_function_metrics", create_function_metrics,
-                        {{"call_count", "0", "int"},
-                         {"compile_count", "0", "int"},
-                         {"avg_speedup", "1.0", "float"},
-                         {"total_execution_time_ms", "0.0", "float"},
-                         {"last_compile_time", "0.0", "float"}},
-                        "FunctionMetrics",
-                        "Create a FunctionMetrics record (its last_compiled is last_compile_time)."});
-  add_function(module, {"create_policy_config", create_policy_config,
-                        {{"initial_threshold", "100", "int"},
-                         {"min_threshold", "10", "int"},
-                         {"max_threshold", "10000", "int"},
-                         {"learning_rate", "0.1", "float"},
-                         {"target_speedup", "2.0", "float"}},
-                        "PolicyConfig", "Create a validated PolicyConfig."});
+  bind(module, "_policy_lock", new_threading_lock().get());
+  add_function(module, def<get_compilegate>("get_compilegate")
+                           .returns("Compilegate")
+                           .doc("Get the shared adaptive compilation policy, created on first use."));
+  add_function(module, def<reset_compilegate>("reset_compilegate")
+                           .returns("None")
+                           .doc("Drop the shared policy; the next get_compilegate() creates a fresh one."));
+  add_function(module, def<create_function_metrics>("create_function_metrics", param<AnnotatedInt>("call_count", 0),
+                                                    param<AnnotatedInt>("compile_count", 0),
+                                                    param<Double>("avg_speedup", 1.0).annotated("float"),
+                                                    param<Double>("total_execution_time_ms", 0.0).annotated("float"),
+                                                    param<Double>("last_compile_time", 0.0).annotated("float"))
+                           .returns("FunctionMetrics")
+                           .doc("Create a FunctionMetrics record (its last_compiled is last_compile_time)."));
+  add_function(module, def<create_policy_config>("create_policy_config",
+                                                 param<AnnotatedInt>("initial_threshold", kInitialThreshold),
+                                                 param<AnnotatedInt>("min_threshold", kMinThreshold),
+                                                 param<AnnotatedInt>("max_threshold", kMaxThreshold),
+                                                 param<Double>("learning_rate", kLearningRate).annotated("float"),
+                                                 param<Double>("target_speedup", kTargetSpeedup).annotated("float"))
+                           .returns("PolicyConfig")
+                           .doc("Create a validated PolicyConfig."));
 
   log_info(logger.get(), "Klavrix Compilegate Cython module loaded - IP protected");
 }

@@ -18,6 +18,12 @@
 // and calls a writer of the same tree on the same thread gets a RuntimeError instead of a
 // deadlock on the non-reentrant lock; a reader called there sees the write in progress and
 // returns its empty result after its retries.
+//
+// Garbage collection. The tree owns its block references, so it visits them (and clears them
+// when it is part of an unreachable cycle). The collector only ever runs with the interpreter
+// lock held, at a point where a writer has either not begun relinking or has finished; records
+// taken out of the tree but not yet released are not visited, which only keeps their blocks
+// alive a little longer.
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -38,9 +44,6 @@ constexpr int MAX_RETRIES = 100;
 constexpr double kBackOffSeconds = 0.0001;
 constexpr uint32_t kDefaultSampleRate = 100;
 
-PyObject* blockfit_module = nullptr;  // the initialised module, alive for the process
-PyTypeObject* tree_type = nullptr;
-
 Name time_name{"time"};
 Name atomic_available_name{"ATOMIC_AVAILABLE"};
 Name atomic_counter_name{"AtomicCounter"};
@@ -48,6 +51,7 @@ Name sleep_name{"sleep"};
 Name perf_counter_ns_name{"perf_counter_ns"};
 Name increment_name{"increment"};
 Name load_name{"load"};
+Name sampled_operations_name{"sampled_operations"};
 
 // The keys of `stats`, in their order.
 Name total_blocks{"total_blocks"};
@@ -61,18 +65,25 @@ Name circuit_breaker_trips{"circuit_breaker_trips"};
 Name* const stats_keys[] = {&total_blocks, &total_insertions, &total_deletions, &total_searches,
                             &bucket_hits,  &tree_hits,        &operation_count};
 
-// object.<name>(). `object` is often a field of the tree: the call holds its own reference, since
-// the method may release the interpreter lock (AtomicCounter's do) and clear() may replace the
+// counter.<name>() for a counter field of the tree. The call holds its own reference to the
+// counter: AtomicCounter's methods release the interpreter lock, and clear() may replace the
 // field meanwhile.
-Ref call_method(PyObject* object, Name& name) {
-  Ref target = Ref::borrow(object);
-  PyObject* args[] = {target.get()};
-  return checked(PyObject_VectorcallMethod(name.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+Ref call_counter(PyObject* counter, Name& name) {
+  Ref held = Ref::borrow(counter);
+  return call_method(held.get(), name);
 }
 
-Ref module_attribute(Name& module_name, Name& attribute) {
-  Ref module = module_global(blockfit_module, module_name);
-  return checked(PyObject_GetAttr(module.get(), attribute.get()));
+// time.<name>(args...), through the module's `time` global at the moment of the call.
+template <class... Args>
+Ref call_time(Name& name, Args... args) {
+  Ref time_module = module_global(ModuleFrame::module(), time_name);
+  return call_method(time_module.get(), name, args...);
+}
+
+Ref new_counter() {
+  Ref counter_class = module_global(ModuleFrame::module(), atomic_counter_name);
+  Ref zero = py_int(0);
+  return call(counter_class.get(), zero.get());
 }
 
 // =============================================================================================
@@ -160,9 +171,7 @@ RBNode* allocate_node(uint64_t size, PyObject* block, NewRecord& holder) {
   if (record == nullptr) raise(PyExc_MemoryError, "Failed to allocate RB node");
   *record = RBNode{nullptr, nullptr, nullptr, klavrix::blockfit::kRed, size, Py_NewRef(block), nullptr, 0};
   holder.record = record;
-  Ref clock = module_attribute(time_name, perf_counter_ns_name);
-  Ref now = checked(PyObject_CallNoArgs(clock.get()));
-  record->timestamp = to_uint64(now.get());
+  record->timestamp = to_uint64(call_time(perf_counter_ns_name).get());
   return record;
 }
 
@@ -225,9 +234,8 @@ class TreeLockSection {
 };
 
 void back_off() {
-  Ref sleep = module_attribute(time_name, sleep_name);
   Ref seconds = py_float(kBackOffSeconds);
-  checked(PyObject_CallOneArg(sleep.get(), seconds.get()));
+  call_time(sleep_name, seconds.get());
 }
 
 // Runs `attempt(seen)` against a stable sequence value, up to MAX_RETRIES times; a result is
@@ -251,40 +259,36 @@ Ref validated_read(TreeObject& tree, Attempt attempt, Empty empty) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Sizes: annotated int, then the negative check, then unsigned 64 bits.
+// Sizes: annotated int (the converter), then the negative check, then unsigned 64 bits.
 
-bool is_negative(PyObject* integer) {
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(integer))) {
-    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(integer)) < 0;
-  }
-  return _PyLong_Sign(integer) < 0;
+bool is_negative(const Ref& integer) {
+  auto* number = reinterpret_cast<PyLongObject*>(integer.get());
+  if (PyUnstable_Long_IsCompact(number)) return PyUnstable_Long_CompactValue(number) < 0;
+  return _PyLong_Sign(integer.get()) < 0;
 }
 
-// The checked size as an int; a negative one raises ValueError.
-Ref sanitize_size(PyObject* argument) {
-  Ref size = annotated_int(argument, "size");
-  if (is_negative(size.get())) raise_format(PyExc_ValueError, "Invalid size: %S", size.get());
+// The size itself; a negative one raises ValueError.
+Ref sanitized(Ref size) {
+  if (is_negative(size)) raise_format(PyExc_ValueError, "Invalid size: %S", size.get());
   return size;
 }
 
 // The size as uint64; nullopt when it is negative (the caller gives its empty result).
-std::optional<uint64_t> size_or_nothing(PyObject* argument) {
-  Ref size = annotated_int(argument, "size");
-  if (is_negative(size.get())) return std::nullopt;
+std::optional<uint64_t> size_or_nothing(const Ref& size) {
+  if (is_negative(size)) return std::nullopt;
   return to_uint64(size.get());
 }
 
 // =============================================================================================
 // Writers
 
-Ref tree_insert(PyObject* self, const Args& args) {
+bool tree_insert(PyObject* self, Ref size_argument, PyObject* block) {
   TreeObject& tree = tree_of(self);
-  const uint64_t size = to_uint64(sanitize_size(args[0]).get());
-  PyObject* block = args[1];
+  const uint64_t size = to_uint64(sanitized(std::move(size_argument)).get());
 
   bool sampled = false;
   if (tree.use_atomic) {
-    const int64_t count = to_int64(call_method(tree.op_counter, increment_name).get());
+    const int64_t count = to_int64(call_counter(tree.op_counter, increment_name).get());
     sampled = tree.sample_rate != 0 && count % static_cast<int64_t>(tree.sample_rate) == 0;
   }
 
@@ -305,8 +309,8 @@ Ref tree_insert(PyObject* self, const Args& args) {
   ++tree.node_count;
   update.commit();
 
-  if (sampled) call_method(tree.sample_counter, increment_name);
-  return py_bool(true);
+  if (sampled) call_counter(tree.sample_counter, increment_name);
+  return true;
 }
 
 // Python's `stored == block` (no identity shortcut), the stored block on the left.
@@ -334,16 +338,15 @@ RBNode* take_out_node_block(Tree& tree, RBNode* node) {
   return node;
 }
 
-Ref tree_delete(PyObject* self, const Args& args) {
+bool tree_delete(PyObject* self, Ref size_argument, PyObject* block) {
   TreeObject& tree = tree_of(self);
-  const std::optional<uint64_t> size = size_or_nothing(args[0]);
-  if (!size) return py_bool(false);
-  PyObject* block = args[1];
+  const std::optional<uint64_t> size = size_or_nothing(size_argument);
+  if (!size) return false;
 
   Ref released;  // dropped once the section is left
   TreeLockSection section(tree, true);
   RBNode* node = tree.tree.find_node(*size);
-  if (node == nullptr) return py_bool(false);
+  if (node == nullptr) return false;
 
   RBNode* removed = nullptr;
   if (blocks_equal(node->block, block)) {
@@ -363,18 +366,18 @@ Ref tree_delete(PyObject* self, const Args& args) {
       update.commit();
       break;
     }
-    if (removed == nullptr) return py_bool(false);
+    if (removed == nullptr) return false;
   }
   released = Ref::steal(removed->block);
   free_record(removed);
-  return py_bool(true);
+  return true;
 }
 
-Ref none_pair() { return checked(PyTuple_Pack(2, Py_None, Py_None)); }
+Ref none_pair() { return py_tuple(Py_None, Py_None); }
 
-Ref tree_remove_ge(PyObject* self, const Args& args) {
+Ref tree_remove_ge(PyObject* self, Ref size_argument) {
   TreeObject& tree = tree_of(self);
-  const std::optional<uint64_t> size = size_or_nothing(args[0]);
+  const std::optional<uint64_t> size = size_or_nothing(size_argument);
   if (!size) return none_pair();
 
   TreeLockSection section(tree, true);
@@ -382,8 +385,7 @@ Ref tree_remove_ge(PyObject* self, const Args& args) {
   RBNode* node = without_gil([&] { return tree.tree.find_best_fit_node(*size); });
   if (node == nullptr) return none_pair();
 
-  Ref actual_size = py_uint(node->size);
-  Ref result = checked(PyTuple_Pack(2, actual_size.get(), node->block));
+  Ref result = py_tuple(py_uint(node->size), node->block);
   StatsUpdate update(tree.stats);
   update.add(total_blocks, -1).add(total_deletions, 1);
 
@@ -396,7 +398,7 @@ Ref tree_remove_ge(PyObject* self, const Args& args) {
   return result;
 }
 
-Ref tree_clear(PyObject* self, const Args&) {
+void tree_clear(PyObject* self) {
   TreeObject& tree = tree_of(self);
   DetachedTree detached;  // taken apart after the section is left
   Ref old_stats, old_op_counter, old_sample_counter;
@@ -406,24 +408,18 @@ Ref tree_clear(PyObject* self, const Args&) {
   tree.node_count = 0;
   old_stats = Ref::steal(std::exchange(tree.stats, fresh_stats.release()));
   if (tree.use_atomic) {
-    Ref counter_class = module_global(blockfit_module, atomic_counter_name);
-    Ref zero = py_int(0);
-    Ref op_counter = checked(PyObject_CallOneArg(counter_class.get(), zero.get()));
-    old_op_counter = Ref::steal(std::exchange(tree.op_counter, op_counter.release()));
-    Ref sample_counter = checked(PyObject_CallOneArg(counter_class.get(), zero.get()));
-    old_sample_counter = Ref::steal(std::exchange(tree.sample_counter, sample_counter.release()));
+    old_op_counter = Ref::steal(std::exchange(tree.op_counter, new_counter().release()));
+    old_sample_counter = Ref::steal(std::exchange(tree.sample_counter, new_counter().release()));
   }
-  return none();
 }
 
 // =============================================================================================
 // Readers
 
-Ref tree_find_best_fit(PyObject* self, const Args& args) {
+// `alignment` is converted like `size` and not used.
+Ref tree_find_best_fit(PyObject* self, Ref size_argument, Ref) {
   TreeObject& tree = tree_of(self);
-  Ref size_argument = annotated_int(args[0], "size");
-  if (args.has(1)) annotated_int(args[1], "alignment");  // accepted, not used
-  const std::optional<uint64_t> size = size_or_nothing(size_argument.get());
+  const std::optional<uint64_t> size = size_or_nothing(size_argument);
   if (!size) return none();
   return validated_read(
       tree,
@@ -436,16 +432,18 @@ Ref tree_find_best_fit(PyObject* self, const Args& args) {
 
 Ref empty_list() { return checked(PyList_New(0)); }
 
-Ref tree_find_all_exact(PyObject* self, const Args& args) {
+Ref tree_find_all_exact(PyObject* self, Ref size_argument) {
   TreeObject& tree = tree_of(self);
-  const std::optional<uint64_t> size = size_or_nothing(args[0]);
+  const std::optional<uint64_t> size = size_or_nothing(size_argument);
   if (!size) return empty_list();
   return validated_read(
       tree,
       [&](uint64_t seen) -> std::optional<Ref> {
         RBNode* node = tree.tree.find_node(*size);
         Ref blocks = checked(PyList_New(static_cast<Py_ssize_t>(klavrix::blockfit::blocks_at(node))));
-        // Allocating runs no Python code, but the nodes are trusted again only if no write began.
+        // Allocating may start a garbage collection, whose finalisers can run any Python code, a
+        // writer of this tree included. Every writer moves the sequence before it changes a
+        // record, so an unmoved sequence means that `node` and its chain are still as found.
         if (tree.seq != seen) return std::nullopt;
         Py_ssize_t index = 0;
         for (RBNode* record = node; record != nullptr; record = record->next) {
@@ -456,14 +454,14 @@ Ref tree_find_all_exact(PyObject* self, const Args& args) {
       empty_list);
 }
 
-Ref tree_size(PyObject* self, const Args&) { return py_uint(tree_of(self).node_count); }
+uint64_t tree_size(PyObject* self) { return tree_of(self).node_count; }
 
-Ref tree_sanitize_size(PyObject*, const Args& args) { return sanitize_size(args[0]); }
+Ref tree_sanitize_size(PyObject*, Ref size) { return sanitized(std::move(size)); }
 
 // =============================================================================================
 // Statistics, distribution, reset
 
-Ref tree_get_stats(PyObject* self, const Args&) {
+Ref tree_get_stats(PyObject* self) {
   TreeObject& tree = tree_of(self);
   LockHold hold(tree.stats_lock);
   Ref snapshot = checked(PyDict_Copy(tree.stats));
@@ -472,21 +470,22 @@ Ref tree_get_stats(PyObject* self, const Args&) {
   check(PyDict_SetItemString(snapshot.get(), "height", py_uint(height).get()));
   Ref sampled;
   if (tree.use_atomic) {
-    sampled = call_method(tree.sample_counter, load_name);
+    sampled = call_counter(tree.sample_counter, load_name);
   } else {
-    PyObject* kept = PyDict_GetItemWithError(tree.stats, py_str("sampled_operations").get());
+    PyObject* kept = PyDict_GetItemWithError(tree.stats, sampled_operations_name.get());
     if (kept == nullptr) check_pending();
     sampled = kept != nullptr ? Ref::borrow(kept) : py_int(0);
   }
-  check(PyDict_SetItemString(snapshot.get(), "sampled_operations", sampled.get()));
+  check(PyDict_SetItem(snapshot.get(), sampled_operations_name.get(), sampled.get()));
   check(PyDict_SetItemString(snapshot.get(), "is_valid", Py_True));
   return snapshot;
 }
 
-Ref tree_get_statistics(PyObject*, const Args&) { return checked(PyDict_New()); }
+Ref tree_get_statistics(PyObject*) { return checked(PyDict_New()); }
 
-// size -> blocks at that size, in pre-order from `top`. The tree must not change meanwhile:
-// nothing here runs Python code.
+// size -> blocks at that size, in pre-order from `top`. The tree must not change meanwhile, and
+// the caller excludes writers: get_size_distribution holds tree_lock, so a writer that code run
+// by an allocation here calls (a finaliser) waits for it, or on this thread is refused.
 void collect_distribution(RBNode* top, PyObject* distribution) {
   bool failed = false;
   klavrix::blockfit::walk_preorder(top, [&](RBNode* node, size_t) {
@@ -500,7 +499,7 @@ void collect_distribution(RBNode* top, PyObject* distribution) {
   if (failed) throw PythonError{};
 }
 
-Ref tree_get_size_distribution(PyObject* self, const Args&) {
+Ref tree_get_size_distribution(PyObject* self) {
   TreeObject& tree = tree_of(self);
   Ref distribution = checked(PyDict_New());
   TreeLockSection section(tree, false);
@@ -508,13 +507,12 @@ Ref tree_get_size_distribution(PyObject* self, const Args&) {
   return distribution;
 }
 
-Ref tree_reset_circuit_breaker(PyObject* self, const Args&) {
+void tree_reset_circuit_breaker(PyObject* self) {
   TreeObject& tree = tree_of(self);
   LockHold hold(tree.stats_lock);
   Ref zero = py_int(0);
   check(PyDict_SetItem(tree.stats, circuit_breaker_trips.get(), zero.get()));
   check(PyDict_SetItem(tree.stats, operation_count.get(), zero.get()));
-  return none();
 }
 
 PyObject* tree_repr(PyObject* self) {
@@ -536,23 +534,19 @@ int tree_bool(PyObject* self) { return tree_of(self).node_count > 0 ? 1 : 0; }
 // =============================================================================================
 // Lifecycle
 
-const Signature tree_init_signature{"__cinit__", {{"sample_rate", "100"}}};
-
-Ref new_lock() { return new_threading_lock(blockfit_module); }
+const Params tree_init_params{"__cinit__", param<UInt32>("sample_rate", kDefaultSampleRate)};
 
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    ArgBuffer buffer;
-    const Args bound = bind(tree_init_signature, args, kwargs, buffer);
-    const uint32_t sample_rate = bound.has(0) ? to_uint32(bound[0]) : kDefaultSampleRate;
-    Ref tree_lock = new_lock();
-    Ref stats_lock = new_lock();
+    auto [sample_rate] = tree_init_params.bind(args, kwargs);
+    Ref tree_lock = new_threading_lock();
+    Ref stats_lock = new_threading_lock();
     Ref op_counter, sample_counter;
-    Ref counter_class = module_global(blockfit_module, atomic_counter_name);
-    if (to_bool(module_global(blockfit_module, atomic_available_name).get()) && to_bool(counter_class.get())) {
-      Ref zero = py_int(0);
-      op_counter = checked(PyObject_CallOneArg(counter_class.get(), zero.get()));
-      sample_counter = checked(PyObject_CallOneArg(counter_class.get(), zero.get()));
+    PyObject* module = ModuleFrame::module();
+    Ref counter_class = module_global(module, atomic_counter_name);
+    if (to_bool(module_global(module, atomic_available_name).get()) && to_bool(counter_class.get())) {
+      op_counter = new_counter();
+      sample_counter = new_counter();
     }
     Ref stats = new_stats();
 
@@ -570,11 +564,16 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The Python-level fields take part in cyclic GC. Only the counters can be part of a cycle
-// (locks hold nothing, stats holds ints), so clearing drops them and atomic sampling stops;
-// every method keeps working on what is left.
+// Every stored block (tree nodes and chains), then the Python-level fields.
 int tree_traverse(PyObject* self, visitproc visit, void* arg) {
   TreeObject& tree = tree_of(self);
+  int status = 0;
+  klavrix::blockfit::walk_preorder(tree.tree.root, [&](RBNode* node, size_t) {
+    for (RBNode* record = node; record != nullptr && status == 0; record = record->next) {
+      status = visit(record->block, arg);
+    }
+  });
+  if (status != 0) return status;
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(tree.tree_lock);
   Py_VISIT(tree.op_counter);
@@ -584,11 +583,25 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-int tree_clear_references(PyObject* self) {
-  TreeObject& tree = tree_of(self);
+// Empties the tree, releasing every block; errors are reported as unraisable under `context`.
+void release_blocks(TreeObject& tree, const char* context) {
+  RBNode* root = std::exchange(tree.tree.root, nullptr);
+  tree.node_count = 0;
+  release_detached(root, context);
+}
+
+void drop_counters(TreeObject& tree) {
   tree.use_atomic = false;
   Py_CLEAR(tree.op_counter);
   Py_CLEAR(tree.sample_counter);
+}
+
+// Breaks cycles through the blocks and the counters (locks hold nothing, stats holds ints): the
+// tree is left empty and atomic sampling stops, and every method keeps working on what is left.
+int tree_clear_references(PyObject* self) {
+  TreeObject& tree = tree_of(self);
+  release_blocks(tree, "klavrix.memory.blockfit.FastRedBlackTree (reference cycle)");
+  drop_counters(tree);
   return 0;
 }
 
@@ -597,10 +610,8 @@ void tree_dealloc(PyObject* self) {
   Py_TRASHCAN_BEGIN(self, tree_dealloc)  // trees filed as blocks of trees
   TreeObject& tree = tree_of(self);
   PyObject* pending = PyErr_GetRaisedException();
-  RBNode* root = std::exchange(tree.tree.root, nullptr);
-  tree.node_count = 0;
-  release_detached(root, "klavrix.memory.blockfit.FastRedBlackTree.__dealloc__");
-  tree_clear_references(self);
+  release_blocks(tree, "klavrix.memory.blockfit.FastRedBlackTree.__dealloc__");
+  drop_counters(tree);
   Py_CLEAR(tree.tree_lock);
   Py_CLEAR(tree.stats_lock);
   Py_CLEAR(tree.stats);
@@ -652,7 +663,7 @@ bool api_should_sample(PyObject* tree) { return api_tree(tree).sample_rate == 1;
 
 int api_record_sample(PyObject* tree) {
   return guarded_status([&] {
-    if (api_tree(tree).use_atomic) call_method(api_tree(tree).sample_counter, increment_name);
+    if (api_tree(tree).use_atomic) call_counter(api_tree(tree).sample_counter, increment_name);
   });
 }
 
@@ -699,41 +710,47 @@ const FastRedBlackTreeApi tree_api = {
 // Module
 
 void create_tree_type(PyObject* module) {
-  PyTypeObject* type = make_type(module, tree_spec);
-  tree_type = type;
-  add_static_method(type, {"_sanitize_size", tree_sanitize_size, {{"size", nullptr, "int"}}, "int",
-                           "Return size; a negative size raises ValueError."});
-  add_method(type, {"insert", tree_insert, {{"size", nullptr, "int"}, {"block", nullptr, "Blockrec"}}, "bool",
-                    "File block under size. Returns True."});
-  add_method(type, {"find_best_fit", tree_find_best_fit, {{"size", nullptr, "int"}, {"alignment", "1", "int"}},
-                    "Optional[Blockrec]",
-                    "The block of the smallest size that is at least size, or None; the block stays filed. "
-                    "alignment does not affect the search."});
-  add_method(type, {"find_all_exact", tree_find_all_exact, {{"size", nullptr, "int"}}, "List[Blockrec]",
-                    "All blocks filed under exactly size: the first one filed, then the others newest first."});
-  add_method(type, {"delete", tree_delete, {{"size", nullptr, "int"}, {"block", nullptr, "Blockrec"}}, "bool",
-                    "Withdraw the first block filed under size that compares equal to block; False when none "
-                    "does."});
-  add_method(type, {"remove_ge", tree_remove_ge, {{"size", nullptr, "int"}},
-                    "Tuple[Optional[int], Optional[Blockrec]]",
-                    "Take out the best-fit block for size: (actual_size, block), or (None, None)."});
-  add_method(type, {"size", tree_size, {}, "int", "Number of blocks filed."});
-  add_method(type, {"get_stats", tree_get_stats, {}, "Dict[str, Any]",
-                    "Snapshot of the running counters with node_count, height and sampled_operations."});
-  add_method(type, {"get_statistics", tree_get_statistics, {}, "Dict[int, List[float]]",
-                    "Per-size statistics (none are kept: always an empty dict)."});
-  add_method(type, {"get_size_distribution", tree_get_size_distribution, {}, "Dict[int, int]",
-                    "Blocks per size, keys in tree pre-order."});
-  add_method(type, {"clear", tree_clear, {}, "None", "Withdraw every block and reset the counters."});
-  add_method(type, {"reset_circuit_breaker", tree_reset_circuit_breaker, {}, "None",
-                    "Set circuit_breaker_trips and operation_count to 0."});
-  refuse_pickling(type);
-  publish_api(type, &tree_api, klavrix::blockfit::kFastRedBlackTreeApiName);
-  bind(module, "FastRedBlackTree", as_object(type));
+  PyTypeObject* type = make_class(module, tree_spec, {&tree_api, klavrix::blockfit::kFastRedBlackTreeApiName});
+  add_static_method(type, def<tree_sanitize_size>("_sanitize_size", param<AnnotatedInt>("size"))
+                              .returns("int")
+                              .doc("Return size; a negative size raises ValueError."));
+  add_method(type, def<tree_insert>("insert", param<AnnotatedInt>("size"), param<Object>("block").annotated("Blockrec"))
+                       .returns("bool")
+                       .doc("File block under size. Returns True."));
+  add_method(type, def<tree_find_best_fit>("find_best_fit", param<AnnotatedInt>("size"),
+                                           param<AnnotatedInt>("alignment", 1))
+                       .returns("Optional[Blockrec]")
+                       .doc("The block of the smallest size that is at least size, or None; the block stays "
+                            "filed. alignment does not affect the search."));
+  add_method(type, def<tree_find_all_exact>("find_all_exact", param<AnnotatedInt>("size"))
+                       .returns("List[Blockrec]")
+                       .doc("All blocks filed under exactly size: the first one filed, then the others newest "
+                            "first."));
+  add_method(type, def<tree_delete>("delete", param<AnnotatedInt>("size"), param<Object>("block").annotated("Blockrec"))
+                       .returns("bool")
+                       .doc("Withdraw the first block filed under size that compares equal to block; False when "
+                            "none does."));
+  add_method(type, def<tree_remove_ge>("remove_ge", param<AnnotatedInt>("size"))
+                       .returns("Tuple[Optional[int], Optional[Blockrec]]")
+                       .doc("Take out the best-fit block for size: (actual_size, block), or (None, None)."));
+  add_method(type, def<tree_size>("size").returns("int").doc("Number of blocks filed."));
+  add_method(type, def<tree_get_stats>("get_stats")
+                       .returns("Dict[str, Any]")
+                       .doc("Snapshot of the running counters with node_count, height and sampled_operations."));
+  add_method(type, def<tree_get_statistics>("get_statistics")
+                       .returns("Dict[int, List[float]]")
+                       .doc("Per-size statistics (none are kept: always an empty dict)."));
+  add_method(type, def<tree_get_size_distribution>("get_size_distribution")
+                       .returns("Dict[int, int]")
+                       .doc("Blocks per size, keys in tree pre-order."));
+  add_method(type, def<tree_clear>("clear").returns("None").doc("Withdraw every block and reset the counters."));
+  add_method(type, def<tree_reset_circuit_breaker>("reset_circuit_breaker")
+                       .returns("None")
+                       .doc("Set circuit_breaker_trips and operation_count to 0."));
+  add_class(module, type);
 }
 
 void populate(PyObject* module) {
-  Py_XSETREF(blockfit_module, Py_NewRef(module));
   bind_import(module, "threading");
   bind_import(module, "time");
   bind_from(module, "typing", {"Any", "Dict", "List", "Optional", "Tuple"});
