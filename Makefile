@@ -51,7 +51,7 @@ sanitize:
 	$(MAKE) install VENV=$(SANITIZE_VENV) BUILD_DIR=$(SANITIZE_BUILD_DIR) \
 	    CONFIG_SETTINGS="cmake.define.KLAVRIX_SANITIZE=ON $(CONFIG_SETTINGS)"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	    $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider $(TESTS)
 
 clean:

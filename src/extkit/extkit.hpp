@@ -4,7 +4,6 @@
 #include "extkit/error.hpp"
 #include "extkit/ref.hpp"
 #include "extkit/convert.hpp"
-#include "extkit/args.hpp"
 #include "extkit/params.hpp"
 #include "extkit/function.hpp"
 #include "extkit/type.hpp"

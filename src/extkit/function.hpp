@@ -1,6 +1,7 @@
 // Callables for module functions and methods. CPython's builtin methods cannot carry
 // __annotations__, so every Python-callable operation here is a small function object of its
-// own: vectorcall entry, binding through a Signature, __name__ / __qualname__ / __module__ /
+// own: a vectorcall entry generated per callable by def<> (params.hpp binds and converts),
+// __name__ / __qualname__ / __module__ /
 // __doc__ / __annotations__ (strings, as written) / __text_signature__, pickled by reference.
 //
 // Two types: "native_function" for module functions (never binds), and "native_method", a
@@ -17,21 +18,15 @@
 #include <type_traits>
 #include <utility>
 
-#include "extkit/args.hpp"
 #include "extkit/convert.hpp"
 #include "extkit/params.hpp"
 
 namespace extkit {
 
-// Body of a callable: `self` is null for module functions. Returns a new reference or throws.
-using Impl = Ref (*)(PyObject* self, const Args& args);
-
 struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const ParamList* params;  // owned; null for the untyped form below
-  Impl impl;                // untyped form: the body and its signature
-  Signature signature;
+  const ParamList* params;  // owned: names, defaults and converters of the parameters
   bool is_method;
   PyTypeObject* owner;    // native class whose instances `self` must be; null for any object
   PyObject* self;         // what a module function's body gets as `self` (its module), or null
@@ -63,19 +58,6 @@ inline bool take_self(FunctionObject* function, PyObject* const*& args, Py_ssize
   ++args;
   --nargs;
   return true;
-}
-
-inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                     PyObject* kwnames) {
-  FunctionObject* function = as_function(callable);
-  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  PyObject* self = nullptr;
-  if (function->is_method && !take_self(function, args, nargs, self)) return nullptr;
-  return guarded([&] {
-    ArgBuffer buffer;
-    const Args bound = bind(function->signature, args, nargs, kwnames, buffer);
-    return function->impl(self, bound).release();
-  });
 }
 
 // A body's result as a new reference: a Ref as it is, void as None, a native value converted.
@@ -211,21 +193,6 @@ inline PyObject* function_repr(PyObject* self) {
 // Pickled by reference, like Python functions: the module plus the qualified name.
 inline PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
 
-// The untyped form's "(a, b=1)" / "($self, /, a, b=1)", from the defaults as written.
-inline Ref untyped_text_signature(const Signature& sig, bool is_method) {
-  Ref text = py_str(is_method ? "($self, /" : "(");
-  for (int i = 0; i < sig.count(); ++i) {
-    const Param& param = sig.param(i);
-    const char* separator = (i == 0 && !is_method) ? "" : ", ";
-    Ref piece = param.default_text != nullptr
-                    ? checked(PyUnicode_FromFormat("%s%s=%s", separator, param.name, param.default_text))
-                    : checked(PyUnicode_FromFormat("%s%s", separator, param.name));
-    text = checked(PyUnicode_Concat(text.get(), piece.get()));
-  }
-  Ref close = py_str(")");
-  return checked(PyUnicode_Concat(text.get(), close.get()));
-}
-
 inline PyObject* objclass(PyObject* self, void*) {
   PyObject* owner = reinterpret_cast<PyObject*>(as_function(self)->owner);
   if (owner == nullptr) {
@@ -327,15 +294,6 @@ Callable def(const char* name, TypedParam<Converters>... params) {
                   &detail::typed_vectorcall<Body, false, Converters...>};
 }
 
-// What an untyped callable is: its Python name, body, parameters, return annotation and docstring.
-struct FunctionSpec {
-  const char* name;
-  Impl impl;
-  std::initializer_list<Param> params = {};
-  const char* returns = nullptr;
-  const char* doc = nullptr;
-};
-
 // Where the callable lives: its qualified name, module name, whether it binds, the native class
 // that `self` must belong to (null: any object, as for methods of plain Python classes), and
 // for module functions the module their body receives as `self`.
@@ -387,28 +345,7 @@ inline Ref make_function(Callable&& callable, const FunctionPlace& place) {
   return object;
 }
 
-inline Ref make_function(const FunctionSpec& spec, const FunctionPlace& place) {
-  Ref object = detail::new_function_object(spec.name, spec.doc, place);
-  FunctionObject* function = detail::as_function(object.get());
-  function->vectorcall = detail::function_vectorcall;
-  function->impl = spec.impl;
-  new (&function->signature) Signature(spec.name, spec.params, spec.returns);
-  function->text_signature = detail::untyped_text_signature(function->signature, place.is_method).release();
-  Ref annotations = checked(PyDict_New());
-  for (const Param& param : spec.params) detail::add_annotation(annotations.get(), param.name, param.annotation);
-  detail::add_annotation(annotations.get(), "return", spec.returns);
-  function->annotations = annotations.release();
-  return object;
-}
-
-// A function of `module` (bound later under spec.name by the caller).
-inline Ref make_module_function(PyObject* module, const FunctionSpec& spec) {
-  Ref module_name = checked(PyModule_GetNameObject(module));
-  Ref qualname = py_str(spec.name);
-  return make_function(spec, {qualname.get(), module_name.get(), false, nullptr});
-}
-
-// A typed function of `module`, bound in it under its name; its body receives the module as
+// A function of `module`, bound in it under its name; its body receives the module as
 // `self`. Returns the function (borrowed from the module).
 inline PyObject* add_function(PyObject* module, Callable&& callable) {
   const char* name = callable.name;

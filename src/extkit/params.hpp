@@ -20,8 +20,14 @@
 //   static constexpr const char* annotation;            nullptr: not annotated
 // Values of PyObject* converters are borrowed from the caller for the duration of the call.
 //
-// Arguments are converted left to right, after every count and keyword check; the messages are
-// those of args.hpp. Binding allocates nothing: a complete positional call uses the caller's
+// Arguments are converted left to right, after every count and keyword check. Messages, shared
+// by every module:
+//   "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"  (exactly / at least / at most)
+//   "%s() got an unexpected keyword argument '%U'"
+//   "%s() got multiple values for keyword argument '%U'"
+//   "%.200s() keywords must be strings"
+// A missing required argument is reported before any keyword error, in the arity form, with
+// the position of the first missing parameter as the count given. Binding allocates nothing: a complete positional call uses the caller's
 // array, any other call a stack buffer sized by the declaration. Parameter names are interned
 // when a callable is made (or at the first keyword call of a namespace-scope list) and keywords
 // are matched by pointer before they are compared as strings.
@@ -35,11 +41,18 @@
 #include <type_traits>
 #include <utility>
 
-#include "extkit/args.hpp"
 #include "extkit/convert.hpp"
 #include "extkit/ref.hpp"
 
 namespace extkit {
+
+[[noreturn]] inline void raise_arity(const char* name, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) {
+  const bool exact = min == max;
+  const Py_ssize_t expected = given < min ? min : max;
+  const char* how = exact ? "exactly" : (given < min ? "at least" : "at most");
+  raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, how,
+               expected, expected == 1 ? "" : "s", given);
+}
 
 // The default of PyObject* parameters that default to None.
 struct NoneDefault {};

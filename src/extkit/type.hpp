@@ -38,24 +38,6 @@ inline Ref class_qualname(PyObject* type, const char* name) {
 }  // namespace detail
 
 // A method of a native class; `self` is checked to be an instance of `type`.
-inline PyObject* add_method(PyTypeObject* type, const FunctionSpec& spec) {
-  Ref qualname = detail::class_qualname(as_object(type), spec.name);
-  Ref module = checked(PyObject_GetAttrString(as_object(type), "__module__"));
-  Ref method = make_function(spec, {qualname.get(), module.get(), true, type});
-  set_class_attribute(type, spec.name, method.get());
-  return method.get();  // borrowed from the class namespace
-}
-
-// A static method: stored as staticmethod(function), callable on the class or an instance.
-inline void add_static_method(PyTypeObject* type, const FunctionSpec& spec) {
-  Ref qualname = detail::class_qualname(as_object(type), spec.name);
-  Ref module = checked(PyObject_GetAttrString(as_object(type), "__module__"));
-  Ref function = make_function(spec, {qualname.get(), module.get(), false, nullptr});
-  Ref wrapper = checked(PyStaticMethod_New(function.get()));
-  set_class_attribute(type, spec.name, wrapper.get());
-}
-
-// Typed forms of the three above.
 inline PyObject* add_method(PyTypeObject* type, Callable&& callable) {
   const char* name = callable.name;
   Ref qualname = detail::class_qualname(as_object(type), name);
@@ -65,6 +47,7 @@ inline PyObject* add_method(PyTypeObject* type, Callable&& callable) {
   return method.get();  // borrowed from the class namespace
 }
 
+// A static method: stored as staticmethod(function), callable on the class or an instance.
 inline void add_static_method(PyTypeObject* type, Callable&& callable) {
   const char* name = callable.name;
   Ref qualname = detail::class_qualname(as_object(type), name);
@@ -89,12 +72,6 @@ inline void add_py_aliases(PyTypeObject* type, std::initializer_list<const char*
 
 // A method for a plain Python class under construction (its namespace dict `ns`); `self` may be
 // any object, as with a function defined in a class body.
-inline void add_plain_method(PyObject* ns, PyObject* module_name, const char* class_name, const FunctionSpec& spec) {
-  Ref qualname = checked(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
-  Ref method = make_function(spec, {qualname.get(), module_name, true, nullptr});
-  check(PyDict_SetItemString(ns, spec.name, method.get()));
-}
-
 inline void add_plain_method(PyObject* ns, PyObject* module_name, const char* class_name, Callable&& callable) {
   const char* name = callable.name;
   Ref qualname = checked(PyUnicode_FromFormat("%s.%s", class_name, name));
