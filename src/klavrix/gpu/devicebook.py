@@ -18,16 +18,21 @@ GPU back-end, and the CPU kind is the best one available. The answer is computed
 
 import os
 
+TYPE_CHECKING = False  # the annotations need no import at run time (see the start-up budget above)
+if TYPE_CHECKING:
+    from collections.abc import Iterable
+    from typing import ClassVar
+
 __all__ = ["GPUBackend", "GPUBackendInfo", "GPUBackendKind", "GPUDevicebook", "scan_backends"]
 
 # Where the kernel's files are; tests point these at fake trees.
-PROC_ROOT = "/proc"
-SYS_ROOT = "/sys"
+PROC_ROOT: str = "/proc"
+SYS_ROOT: str = "/sys"
 
-GIB = 1 << 30
-INTEL_PCI_VENDOR = "0x8086"
+GIB: int = 1 << 30
+INTEL_PCI_VENDOR: str = "0x8086"
 # KFD heap types of device memory: public and private frame buffer (0 is system memory).
-FRAME_BUFFER_HEAPS = (1, 2)
+FRAME_BUFFER_HEAPS: tuple[int, ...] = (1, 2)
 
 
 class GPUBackendKind:
@@ -39,16 +44,23 @@ class GPUBackendKind:
     """
 
     __slots__ = ("name", "value")
-    _by_value: dict = {}
+    _by_value: "ClassVar[dict[str, GPUBackendKind]]" = {}
+    name: str
+    value: str
+    # Bound by _define below.
+    CUDA: "ClassVar[GPUBackendKind]"
+    ROCm: "ClassVar[GPUBackendKind]"
+    oneAPI: "ClassVar[GPUBackendKind]"
+    CPU: "ClassVar[GPUBackendKind]"
 
-    def __new__(cls, value):
+    def __new__(cls, value: str) -> "GPUBackendKind":
         try:
             return cls._by_value[value]
         except (KeyError, TypeError):
             raise ValueError(f"{value!r} is not a valid {cls.__name__}") from None
 
     @classmethod
-    def _define(cls, name, value):
+    def _define(cls, name: str, value: str) -> None:
         member = object.__new__(cls)
         object.__setattr__(member, "name", name)
         object.__setattr__(member, "value", value)
@@ -56,20 +68,20 @@ class GPUBackendKind:
         setattr(cls, name, member)
 
     @classmethod
-    def members(cls):
+    def members(cls) -> "tuple[GPUBackendKind, ...]":
         """All members, in order of preference (the CPU kind last)."""
         return tuple(cls._by_value.values())
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"cannot change {self!r}")
 
-    def __delattr__(self, name):
+    def __delattr__(self, name: str) -> None:
         raise AttributeError(f"cannot change {self!r}")
 
-    def __reduce__(self):
+    def __reduce__(self) -> "tuple[type[GPUBackendKind], tuple[str]]":
         return type(self), (self.value,)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<{type(self).__name__}.{self.name}: {self.value!r}>"
 
 
@@ -88,24 +100,25 @@ class GPUBackendInfo:
 
     __slots__ = ("kind", "device_count", "memory_gb", "version", "device_memory_gb")
 
-    def __init__(self, kind, device_count=0, memory_gb=0.0, version="", device_memory_gb=()):
+    def __init__(self, kind: GPUBackendKind, device_count: int = 0, memory_gb: float = 0.0, version: str = "",
+                 device_memory_gb: "Iterable[float]" = ()) -> None:
         self.kind = kind
         self.device_count = device_count
         self.memory_gb = memory_gb
         self.version = version
         self.device_memory_gb = tuple(device_memory_gb)
 
-    def _fields(self):
+    def _fields(self) -> tuple[GPUBackendKind, int, float, str, tuple[float, ...]]:
         return (self.kind, self.device_count, self.memory_gb, self.version, self.device_memory_gb)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, GPUBackendInfo):
             return NotImplemented
         return self._fields() == other._fields()
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]  # records are mutable, hence unhashable
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"GPUBackendInfo(kind={self.kind!r}, device_count={self.device_count!r}, "
                 f"memory_gb={self.memory_gb!r}, version={self.version!r}, "
                 f"device_memory_gb={self.device_memory_gb!r})")
@@ -116,10 +129,10 @@ class GPUBackend:
 
     __slots__ = ("info",)
 
-    def __init__(self, info):
+    def __init__(self, info: GPUBackendInfo) -> None:
         self.info = info
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"GPUBackend({self.info!r})"
 
 
@@ -130,14 +143,14 @@ CPU_BACKEND_INFO = GPUBackendInfo(GPUBackendKind.CPU)
 # Reading the kernel's files. Every reader answers "nothing there" for a missing or unreadable
 # file, so a host without GPUs costs a few failed lookups.
 
-def _listdir(path):
+def _listdir(path: str) -> list[str]:
     try:
         return sorted(os.listdir(path))
     except OSError:
         return []
 
 
-def _read(path):
+def _read(path: str) -> str:
     """The file's text (undecodable bytes replaced), or "" when it cannot be read."""
     try:
         with open(path, "rb") as file:
@@ -146,9 +159,9 @@ def _read(path):
         return ""
 
 
-def _properties(text):
+def _properties(text: str) -> dict[str, int]:
     """A KFD properties file ("name value" lines) as a dict of ints; other lines are skipped."""
-    values = {}
+    values: dict[str, int] = {}
     for line in text.splitlines():
         parts = line.split()
         if len(parts) == 2:
@@ -159,7 +172,7 @@ def _properties(text):
     return values
 
 
-def _numbered(entries, prefix):
+def _numbered(entries: list[str], prefix: str) -> list[str]:
     """The entries named `prefix` followed by a number (card0, not card0-DP-1 or renderD128)."""
     return [entry for entry in entries if entry.startswith(prefix) and entry[len(prefix):].isdigit()]
 
@@ -167,7 +180,7 @@ def _numbered(entries, prefix):
 # ---------------------------------------------------------------------------------------------
 # NVIDIA
 
-def _nvidia_driver_version(proc_root):
+def _nvidia_driver_version(proc_root: str) -> str:
     """The version on the driver's banner line, e.g. 535.104.05; "" when there is none."""
     banner = _read(os.path.join(proc_root, "driver", "nvidia", "version")).split("\n", 1)[0]
     for token in banner.split():
@@ -176,10 +189,10 @@ def _nvidia_driver_version(proc_root):
     return ""
 
 
-def _nvml_device_memory():
+def _nvml_device_memory() -> tuple[float, ...]:
     """Memory of each NVIDIA device in GiB, from NVML; () without the binding or when it fails."""
     try:
-        import pynvml
+        import pynvml  # type: ignore[import-not-found, import-untyped, unused-ignore]
     except Exception:  # not installed, or broken
         return ()
     try:
@@ -187,7 +200,7 @@ def _nvml_device_memory():
     except Exception:  # no driver library, or a driver/library mismatch
         return ()
     try:
-        sizes = []
+        sizes: list[float] = []
         for index in range(pynvml.nvmlDeviceGetCount()):
             handle = pynvml.nvmlDeviceGetHandleByIndex(index)
             sizes.append(pynvml.nvmlDeviceGetMemoryInfo(handle).total / GIB)
@@ -201,7 +214,7 @@ def _nvml_device_memory():
             pass
 
 
-def _probe_cuda(proc_root, sys_root):
+def _probe_cuda(proc_root: str, sys_root: str) -> GPUBackendInfo | None:
     gpus = _listdir(os.path.join(proc_root, "driver", "nvidia", "gpus"))
     if not gpus:
         return None
@@ -215,9 +228,9 @@ def _probe_cuda(proc_root, sys_root):
 # ---------------------------------------------------------------------------------------------
 # AMD
 
-def _probe_rocm(proc_root, sys_root):
+def _probe_rocm(proc_root: str, sys_root: str) -> GPUBackendInfo | None:
     nodes_dir = os.path.join(sys_root, "class", "kfd", "kfd", "topology", "nodes")
-    device_memory = []
+    device_memory: list[float] = []
     for node in _numbered(_listdir(nodes_dir), ""):
         node_dir = os.path.join(nodes_dir, node)
         if _read(os.path.join(node_dir, "gpu_id")).strip() in ("", "0"):
@@ -239,7 +252,7 @@ def _probe_rocm(proc_root, sys_root):
 # ---------------------------------------------------------------------------------------------
 # Intel
 
-def _probe_oneapi(proc_root, sys_root):
+def _probe_oneapi(proc_root: str, sys_root: str) -> GPUBackendInfo | None:
     drm_dir = os.path.join(sys_root, "class", "drm")
     count = 0
     for card in _numbered(_listdir(drm_dir), "card"):
@@ -254,11 +267,11 @@ _PROBES = ((GPUBackendKind.CUDA, _probe_cuda), (GPUBackendKind.ROCm, _probe_rocm
            (GPUBackendKind.oneAPI, _probe_oneapi))
 
 
-def scan_backends(proc_root=None, sys_root=None):
+def scan_backends(proc_root: str | None = None, sys_root: str | None = None) -> dict[GPUBackendKind, GPUBackendInfo]:
     """The GPU back-ends found on the host now, by kind, in order of preference; not cached."""
     proc_root = PROC_ROOT if proc_root is None else proc_root
     sys_root = SYS_ROOT if sys_root is None else sys_root
-    backends = {}
+    backends: dict[GPUBackendKind, GPUBackendInfo] = {}
     for kind, probe in _PROBES:
         try:
             info = probe(proc_root, sys_root)
@@ -272,18 +285,18 @@ def scan_backends(proc_root=None, sys_root=None):
 class GPUDevicebook:
     """The registry of the host's GPU back-ends, detected once per process."""
 
-    _backends = None
-    _best = None
+    _backends: dict[GPUBackendKind, GPUBackendInfo] | None = None
+    _best: GPUBackend | None = None
 
     @classmethod
-    def detect_available_backends(cls):
+    def detect_available_backends(cls) -> dict[GPUBackendKind, GPUBackendInfo]:
         """The usable GPU back-ends as a new dict: GPUBackendKind -> GPUBackendInfo."""
         if cls._backends is None:
             cls._backends = scan_backends()
         return dict(cls._backends)
 
     @classmethod
-    def get_best_available(cls):
+    def get_best_available(cls) -> GPUBackend:
         """The preferred back-end (CUDA, then ROCm, then oneAPI); the CPU one without a GPU."""
         if cls._best is None:
             backends = cls.detect_available_backends()
@@ -292,7 +305,7 @@ class GPUDevicebook:
         return cls._best
 
     @classmethod
-    def refresh(cls):
+    def refresh(cls) -> None:
         """Forgets the cached answer; the next call detects again."""
         cls._backends = None
         cls._best = None

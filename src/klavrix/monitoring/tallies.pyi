@@ -1,0 +1,23 @@
+from typing import ClassVar, Self, TypedDict
+
+from typing_extensions import CapsuleType, disjoint_base
+
+class _CounterStats(TypedDict):
+    count: int
+    mean: float
+    variance: float
+    std: float | complex  # complex when rounding has made the variance negative
+    min: float  # inf for a counter without values
+    max: float  # -inf for a counter without values
+
+@disjoint_base
+class CounterAggregator:
+    __native_api__: ClassVar[CapsuleType]
+    def __new__(cls, num_counters: int = 1000) -> Self: ...
+    def update(self, counter_id: int, value: float) -> None: ...
+    def get_stats(self, counter_id: int) -> _CounterStats: ...
+    def reset(self, counter_id: int) -> None: ...
+    def reset_all(self) -> None: ...
+    def get_all_stats(self) -> list[tuple[int, _CounterStats]]: ...
+
+def create_aggregator(num_counters: int = 1000) -> CounterAggregator: ...
