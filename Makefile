@@ -2,7 +2,7 @@
 # python3.12 on PATH), the build tools, the package built from these sources, then the job.
 # PYTHON=3.13 does the same with CPython 3.13, in .venv-3.13 and build/cp313.
 #   make test   build and run the test suite
-#   make run    the main job (the benchmark report)
+#   make run    the main job: the workload analyzer over the bundled examples, then the host probe
 #   make bench  the benchmark report, with the peer libraries installed
 #   make sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, same tests
 
@@ -24,7 +24,11 @@ TESTS ?= tests
 SANITIZE_VENV ?= .venv-sanitize
 SANITIZE_BUILD_DIR ?= build/sanitize
 
-.PHONY: test run bench install sanitize clean
+.PHONY: test run bench install sanitize clean has-python
+
+# Succeeds when the chosen interpreter exists (for scripts that run optional versions).
+has-python:
+	@test -n "$(INTERPRETER)"
 
 $(VENV)/.tools: pyproject.toml
 	@test -n "$(INTERPRETER)" || { echo "CPython $(PYTHON) not found (pyenv or python$(PYTHON) on PATH)"; exit 1; }
@@ -43,7 +47,10 @@ bench: install
 	$(PIP) install -q $(BUILD_FLAGS) ".[bench]"
 	$(PY) benchmarks/run.py $(BENCH_ARGS)
 
-run: bench
+# The main job: the workload analyzer over the bundled examples, then the host's capabilities.
+run: install
+	$(VENV)/bin/klavrix analyze examples
+	$(VENV)/bin/klavrix probe
 
 # Python itself is not instrumented, so the sanitizer runtime is preloaded; leak reports would
 # list the interpreter's own allocations and are off.

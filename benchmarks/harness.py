@@ -7,11 +7,13 @@ slower each one is than the first (the native implementation).
 
 from __future__ import annotations
 
+import os
 import statistics
 import time
 from typing import Callable, Mapping
 
-ROUNDS = 7
+# KLAVRIX_BENCH_ROUNDS=3 gives a quick report (`klavrix bench --quick`).
+ROUNDS = int(os.environ.get("KLAVRIX_BENCH_ROUNDS", "7"))
 
 
 def measure(candidates: Mapping[str, Callable[[], object]], ops: int, rounds: int = ROUNDS) -> dict[str, float]:
