@@ -8,8 +8,6 @@
 // and Windows. Each detector catches Exception and answers with its fallback; nothing is cached
 // and nothing is logged.
 #include "extkit/extkit.hpp"
-#include "extkit/except.hpp"
-#include "extkit/unpack.hpp"
 
 namespace {
 

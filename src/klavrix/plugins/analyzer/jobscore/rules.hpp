@@ -26,19 +26,22 @@ constexpr double at_least(double value, double bound) { return bound > value ? b
 constexpr double clamp_unit(double value) { return at_least(at_most(value, 1.0), 0.0); }
 
 // ---------------------------------------------------------------------------------------------
+// Tables as sets of found entries
+
+// The tables of a joined list, each as the set of its indexes into the list.
+template <class Set, std::size_t N>
+constexpr std::array<Set, N> table_sets(const std::array<TableRange, N>& ranges) {
+  std::array<Set, N> tables{};
+  for (std::size_t t = 0; t < N; ++t) tables[t] = Set::range(ranges[t].begin, ranges[t].end);
+  return tables;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Indicator counts
 
 inline constexpr auto kIndicatorMatcher = make_substring_matcher<kIndicatorEntries>();
 using IndicatorSet = decltype(kIndicatorMatcher)::Found;
-
-// The entries of each table, as sets of indexes into kIndicatorEntries.
-inline constexpr auto kIndicatorTables = [] {
-  std::array<IndicatorSet, kIndicatorRanges.size()> tables{};
-  for (std::size_t t = 0; t < tables.size(); ++t) {
-    tables[t] = IndicatorSet::range(kIndicatorRanges[t].begin, kIndicatorRanges[t].end);
-  }
-  return tables;
-}();
+inline constexpr auto kIndicatorTables = table_sets<IndicatorSet>(kIndicatorRanges);
 
 // The tables whose entries are also looked for in the function's name.
 inline constexpr IndicatorSet kSearchedInName = kIndicatorTables[kGpuOperation] | kIndicatorTables[kEmbarrassing];
@@ -79,14 +82,7 @@ void find_framework_keywords(const Char* lowered, std::size_t length, FrameworkS
   kFrameworkMatcher.scan(lowered, length, found);
 }
 
-// The keywords of each framework, as sets of indexes into kFrameworkEntries.
-inline constexpr auto kFrameworkTables = [] {
-  std::array<FrameworkSet, kFrameworkRanges.size()> tables{};
-  for (std::size_t f = 0; f < tables.size(); ++f) {
-    tables[f] = FrameworkSet::range(kFrameworkRanges[f].begin, kFrameworkRanges[f].end);
-  }
-  return tables;
-}();
+inline constexpr auto kFrameworkTables = table_sets<FrameworkSet>(kFrameworkRanges);
 
 inline constexpr std::array<double, 3> kFrameworkFactors = {0.04, 0.05555555555555555, 0.05555555555555555};
 
