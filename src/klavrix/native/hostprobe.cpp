@@ -107,17 +107,7 @@ Name* const gpu_keys[] = {&has_gpu_key,        &gpu_count_key,      &gpu_memory_
 // ---------------------------------------------------------------------------------------------
 // Small steps
 
-Ref attribute(PyObject* object, Name& name) { return checked(PyObject_GetAttr(object, name.get())); }
-
-void set_attribute(PyObject* object, Name& name, PyObject* value) {
-  check(PyObject_SetAttr(object, name.get(), value));
-}
-
 Ref import(const char* name) { return checked(PyImport_ImportModule(name)); }
-
-bool compare(PyObject* left, PyObject* right, int op) { return check(PyObject_RichCompareBool(left, right, op)) != 0; }
-
-bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
 
 void set_item(PyObject* dict, Name& key, PyObject* value) { check(PyDict_SetItem(dict, key.get(), value)); }
 void set_item(PyObject* dict, Name& key, const Ref& value) { set_item(dict, key, value.get()); }
