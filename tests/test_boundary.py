@@ -7,6 +7,7 @@ import fractions
 import gc
 import inspect
 import pickle
+import sys
 import weakref
 
 import pytest
@@ -349,6 +350,7 @@ def test_reinitialisation(python):
     ]
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 13), reason="_xxsubinterpreters is a CPython 3.12 module")
 def test_second_interpreter_is_refused(python):
     out = python(
         """
