@@ -588,10 +588,19 @@ def test_prediction_reads_the_timestamps_of_the_first_and_last_entries():
     history[-1] = ("late", 1)
     with pytest.raises(TypeError, match="must be real number, not str"):
         predict_resource_requirements(history, 9.0)
-    # the sizes are looked at only when there is a span to extrapolate over
+    # the entries are walked (sizes converted, two items each) only when there is a span to
+    # extrapolate over; before that only the first item of entries 0 and n - 1 is read
     assert predict_resource_requirements([(1.0, "x")] * 10, 9.0) == NO_PREDICTION
-    with pytest.raises(ValueError, match="too many values"):
-        predict_resource_requirements([(1.0, 2, 3)] * 10, 9.0)
+    assert predict_resource_requirements([(1.0, 2, 3)] * 10, 9.0) == NO_PREDICTION
+    assert predict_resource_requirements([Pair(1.0)] + [(1.0, 2)] * 8 + [[1.0, 2, 3, 4]], 9.0) == NO_PREDICTION
+    spanned = [(float(t), 2, 3) for t in range(10)]
+    with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
+        predict_resource_requirements(spanned, 9.0)
+    for empty in ((), [], Pair()):
+        with pytest.raises(ValueError, match="^need more than 0 values to unpack$"):
+            predict_resource_requirements([empty] + [(1.0, 2)] * 9, 9.0)
+    with pytest.raises(TypeError, match="'float' object is not iterable"):
+        predict_resource_requirements([(0.0, 1)] * 9 + [9.0], 9.0)
 
 
 @given(st.lists(st.tuples(st.floats(-1e12, 1e12), st.floats(-1e12, 1e12)), min_size=10, max_size=150),

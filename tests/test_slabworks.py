@@ -421,6 +421,37 @@ def test_init_buckets_empties_every_list():
     assert allocator.remove_from_bucket(64) is None
 
 
+def test_constructor_ends_with_a_subclass_init_buckets():
+    calls = []
+
+    class Seeded(FastBucketAllocator):
+        def _init_buckets(self):
+            calls.append(self.remove_from_bucket(8))  # the buckets do not exist yet
+            super()._init_buckets()
+            self.add_to_bucket(40, 8)
+
+    seeded = Seeded(8, 16, 32)
+    assert calls == [None] and seeded.remove_from_bucket(8) == 40
+
+    class Bare(FastBucketAllocator):
+        def _init_buckets(self):
+            pass
+
+    assert Bare().add_to_bucket(0, 8) is False  # no bucket was made
+
+    class Failing(FastBucketAllocator):
+        def _init_buckets(self):
+            raise RuntimeError("no buckets today")
+
+    with pytest.raises(RuntimeError, match="no buckets today"):
+        Failing()
+
+    class Plain(FastBucketAllocator):
+        pass
+
+    assert Plain().add_to_bucket(0, 4096) is True
+
+
 def test_sizes_near_the_32_bit_limit_wrap():
     allocator = FastBucketAllocator(2**28, 2**28, INT32_MAX)
     # INT32_MAX + 2**28 - 1 wraps negative: rounds to a negative bucket, which is never one.
@@ -441,7 +472,7 @@ class AllocatorModel:
         self.buckets = {size: [] for size in sizes}
 
     def bucket(self, size):
-        return round_up(size, self.step) if size <= self.medium else -1
+        return round_up(size, self.step) if size <= max(self.small, self.medium) else -1
 
     def add(self, offset, size):
         bucket = self.bucket(size)
@@ -466,7 +497,7 @@ class AllocatorModel:
 
 
 class AllocatorMachine(RuleBasedStateMachine):
-    LAYOUTS = [(8, 256, 4096), (8, 64, 256), (16, 40, 200), (3, 10, 30)]
+    LAYOUTS = [(8, 256, 4096), (8, 64, 256), (16, 40, 200), (3, 10, 30), (8, 200, 40)]
 
     @initialize(layout=st.sampled_from(LAYOUTS))
     def start(self, layout):

@@ -190,17 +190,28 @@ sw::BucketLayout checked_layout(int step, int small_block_max, int medium_block_
   return layout;
 }
 
+// The class and its own _init_buckets method, to tell whether a subclass replaces it.
+PyTypeObject* allocator_type = nullptr;
+PyObject* native_init_buckets = nullptr;
+Name init_buckets_name{"_init_buckets"};
+
+void _init_buckets(PyObject* self);
+
 PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     auto [step, small_block_max, medium_block_max] = allocator_init.bind(args, kwargs);
     const sw::BucketLayout layout = checked_layout(step, small_block_max, medium_block_max);
     Ref lock = new_threading_lock();
-    BucketTable table = new_bucket_table(layout);  // _init_buckets
+    BucketTable empty{checked(PyDict_New()), {}};
     Ref self = allocate(type);
     BucketAllocatorObject& allocator = allocator_of(self.get());
     allocator.layout = layout;
-    new (&allocator.table) BucketTable(std::move(table));
+    new (&allocator.table) BucketTable(std::move(empty));
     allocator.lock = lock.release();
+    // The object is complete: the buckets come from _init_buckets(), a subclass's own if it has one.
+    if (!call_override(self.get(), allocator_type, init_buckets_name.get(), native_init_buckets, {})) {
+      _init_buckets(self.get());
+    }
     return self.release();
   });
 }
@@ -307,7 +318,9 @@ PyType_Spec allocator_spec = {"klavrix.memory.slabworks.FastBucketAllocator", si
 
 void create_allocator_class(PyObject* module) {
   PyTypeObject* type = make_class(module, allocator_spec, {&allocator_api, sw::kFastBucketAllocatorApiName});
-  add_method(type, def<_init_buckets>("_init_buckets").doc("Give every bucket size a new, empty stack."));
+  allocator_type = type;
+  native_init_buckets =
+      add_method(type, def<_init_buckets>("_init_buckets").doc("Give every bucket size a new, empty stack."));
   add_method(type, def<add_to_bucket>("add_to_bucket", param<Int32>("offset"), param<Int32>("size"))
                        .doc("Push offset onto the stack of bucket size; False (nothing filed) unless size "
                             "is itself a bucket size."));

@@ -271,10 +271,19 @@ double score_pool_recommendation(PyObject*, double workload_fit, double memory_f
   return rules::pool_score(workload_fit, memory_fit, thread_count_fit, historical_success_rate);
 }
 
-// The timestamp of a history entry, which must still unpack into exactly two items.
-double timestamp_of(PyObject* entry) {
-  auto [timestamp, size] = unpack<2>(entry);
-  return to_double(timestamp.get());
+// The timestamp of an entry read before the walk: its first item, whatever follows it. The time
+// span decides whether the history is walked at all; only the walk requires exactly two items.
+double leading_timestamp(PyObject* entry) {
+  Ref first;
+  if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
+    if (Py_SIZE(entry) > 0) first = Ref::borrow(PySequence_Fast_ITEMS(entry)[0]);
+  } else {
+    Ref iterator = checked(PyObject_GetIter(entry));
+    first = Ref::steal(PyIter_Next(iterator.get()));
+    check_pending();
+  }
+  if (!first) raise_need_more_values(0);
+  return to_double(first.get());
 }
 
 Ref predict_resource_requirements(PyObject*, PyObject* history, double horizon) {
@@ -282,8 +291,8 @@ Ref predict_resource_requirements(PyObject*, PyObject* history, double horizon) 
   if (n < 10) return Ref::borrow(no_prediction);
   Ref first_entry = Ref::borrow(PyList_GET_ITEM(history, 0));
   Ref last_entry = Ref::borrow(PyList_GET_ITEM(history, n - 1));
-  const double first = timestamp_of(first_entry.get());
-  const double span = timestamp_of(last_entry.get()) - first;
+  const double first = leading_timestamp(first_entry.get());
+  const double span = leading_timestamp(last_entry.get()) - first;
   if (!(span > 0.0)) return Ref::borrow(no_prediction);
 
   double total_bytes = 0.0;
