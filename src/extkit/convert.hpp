@@ -171,6 +171,12 @@ inline Ref annotated_int(PyObject* object, const char* parameter) {
   return checked(PyNumber_Long(object));
 }
 
+// len(None), as the interpreter reports it: for container arguments that may be None but whose
+// length is taken.
+[[noreturn]] inline void raise_none_has_no_len() {
+  raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+}
+
 // Parameters annotated with a builtin container or `str`: that exact type, or None.
 inline void require_exact_or_none(PyObject* object, PyTypeObject* type, const char* parameter) {
   if (object == Py_None || Py_IS_TYPE(object, type)) return;
@@ -219,6 +225,15 @@ inline Ref py_uint(unsigned long long value) { return checked(PyLong_FromUnsigne
 inline Ref py_float(double value) { return checked(PyFloat_FromDouble(value)); }
 inline Ref py_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref py_str(const char* utf8) { return checked(PyUnicode_FromString(utf8)); }
+
+// f"{value:.{decimals}f}" (the interpreter's own repr-exact formatting), followed by `suffix`.
+inline Ref py_fixed(double value, int decimals, const char* suffix = "") {
+  char* digits = PyOS_double_to_string(value, 'f', decimals, 0, nullptr);
+  if (digits == nullptr) throw PythonError{};
+  PyObject* text = PyUnicode_FromFormat("%s%s", digits, suffix);
+  PyMem_Free(digits);
+  return checked(text);
+}
 
 // Overloads by native type, for properties, results and constants.
 inline Ref to_python(int value) { return py_int(value); }

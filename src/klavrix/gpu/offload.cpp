@@ -50,7 +50,7 @@ Name keyword_names[plan::kKeywordCount] = {
 
 // The dimensions of a shape argument (a tuple, or None, which has no length).
 std::span<PyObject* const> dimensions(PyObject* shape) {
-  if (shape == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+  if (shape == Py_None) raise_none_has_no_len();
   return {&PyTuple_GET_ITEM(shape, 0), static_cast<size_t>(PyTuple_GET_SIZE(shape))};
 }
 

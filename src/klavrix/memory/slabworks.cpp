@@ -11,7 +11,6 @@
 // every path by LockHold alone. The internal entry points (slabworks/api.hpp) take no lock.
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -73,7 +72,7 @@ void log_corruption(uint16_t stored, uint16_t computed) {
 }
 
 void unpack_header(PyObject* self, PyObject* data) {
-  if (data == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+  if (data == Py_None) raise_none_has_no_len();
   const Py_ssize_t length = PyBytes_GET_SIZE(data);
   if (length != static_cast<Py_ssize_t>(sw::kHeaderSize)) {
     raise_format(PyExc_ValueError, "Header must be exactly %zd bytes, got %zd",
@@ -401,11 +400,7 @@ Name bucketed_allocation_ratio_key{"bucketed_allocation_ratio"};
 Name alignment_padding_bytes_key{"alignment_padding_bytes"};
 
 // The percentage as f"{ratio:.1f}%".
-Ref percentage_text(double ratio) {
-  std::unique_ptr<char, decltype(&PyMem_Free)> digits(PyOS_double_to_string(ratio, 'f', 1, 0, nullptr), PyMem_Free);
-  if (!digits) throw PythonError{};
-  return checked(PyUnicode_FromFormat("%s%%", digits.get()));
-}
+Ref percentage_text(double ratio) { return py_fixed(ratio, 1, "%"); }
 
 Ref get_stats(PyObject* self) {
   AllocationCounters counters;

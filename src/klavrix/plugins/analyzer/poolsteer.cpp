@@ -37,7 +37,7 @@ std::array<Name*, 3> metric_keys = {&parallelization_key, &cpu_key, &memory_key}
 
 // len() of a list argument that may be None.
 Py_ssize_t length_of(PyObject* list) {
-  if (list == Py_None) raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
+  if (list == Py_None) raise_none_has_no_len();
   return PyList_GET_SIZE(list);
 }
 
