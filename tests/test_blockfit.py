@@ -116,15 +116,31 @@ class TreeMachine(RuleBasedStateMachine):
         assert all(a is b for a, b in zip(exact, self.blocks.get(size, [])))
         self.counts["total_searches"] += 2
 
+    @rule()
+    def reset_circuit_breaker(self):
+        assert self.tree.reset_circuit_breaker() is None
+        self.counts["circuit_breaker_trips"] = 0  # a new key goes last; an existing one stays in place
+        self.counts["operation_count"] = 0
+
+    @rule()
+    def clear(self):
+        assert self.tree.clear() is None
+        self.blocks.clear()
+        self.counts = dict.fromkeys(STATS_KEYS, 0)
+
     @invariant()
     def matches_model(self):
         count = sum(map(len, self.blocks.values()))
         assert len(self.tree) == self.tree.size() == count and bool(self.tree) is (count > 0)
         assert self.tree.get_size_distribution() == {size: len(chain) for size, chain in self.blocks.items()}
         stats = self.tree.get_stats()
-        assert list(stats) == SNAPSHOT_KEYS and stats.pop("height") <= len(self.blocks)
-        assert stats == {**self.counts, "node_count": count,
-                         "sampled_operations": self.counts["total_insertions"], "is_valid": True}
+        assert stats.pop("height") <= len(self.blocks)
+        # Every key, in order, with the counters the dict-based bookkeeping would hold.
+        assert list(stats.items()) == [*self.counts.items(), ("node_count", count),
+                                       ("sampled_operations", self.sampled()), ("is_valid", True)]
+
+    def sampled(self):
+        return self.counts["total_insertions"]  # sample_rate 1: every insert since the last clear
 
 
 TestTreeAgainstModel = TreeMachine.TestCase
@@ -510,6 +526,177 @@ def test_pickling_and_copying_refused():
     for attempt in (pickle.dumps, copy.copy, copy.deepcopy):
         with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
             attempt(tree)
+
+
+# --- native bookkeeping, and the Python objects that replace it
+
+def test_a_rebound_atomic_counter_is_still_called(monkeypatch):
+    from klavrix.memory.interlock import AtomicCounter
+    calls = []
+
+    class CountingCounter(AtomicCounter):  # a subclass may change what the native class does
+        def increment(self, delta=1):
+            calls.append("increment")
+            return super().increment(delta)
+
+        def load(self):
+            calls.append("load")
+            return super().load() + 1000
+
+    monkeypatch.setattr(blockfit, "AtomicCounter", CountingCounter)
+    tree = FastRedBlackTree(sample_rate=2)
+    for size in range(5):
+        tree.insert(size, None)
+    assert calls == ["increment"] * 7  # five counted inserts, two of them sampled
+    assert tree.get_stats()["sampled_operations"] == 1002 and calls[-1] == "load"
+    monkeypatch.undo()
+    calls.clear()
+    tree.clear()  # new counters of the class bound now: the native one
+    for size in range(4):
+        tree.insert(size, None)
+    assert calls == [] and tree.get_stats()["sampled_operations"] == 2
+
+
+def test_a_counter_that_returns_no_int_fails_the_insert_before_the_tree_changes(monkeypatch):
+    class Odd:
+        def __init__(self, value):
+            pass
+
+        def increment(self):
+            return "many"
+
+        def load(self):
+            return 0
+
+    monkeypatch.setattr(blockfit, "AtomicCounter", Odd)
+    tree = FastRedBlackTree()
+    with pytest.raises(TypeError):
+        tree.insert(1, None)
+    assert len(tree) == 0 and tree.get_stats()["total_insertions"] == 0
+
+
+def test_a_rebound_perf_counter_ns_is_still_called(monkeypatch):
+    import time
+    import types
+
+    tree, ticks = FastRedBlackTree(), []
+    tree.insert(1, "first")  # time.perf_counter_ns is the builtin: read natively
+
+    def clock():
+        ticks.append("tick")
+        return 5
+
+    monkeypatch.setattr(time, "perf_counter_ns", clock)
+    tree.insert(2, "a")
+    tree.insert(2, "b")
+    assert ticks == ["tick", "tick"]
+    failing = [(time, "perf_counter_ns", lambda: -1, OverflowError),
+               (blockfit, "time", types.SimpleNamespace(perf_counter_ns=lambda: "late"), TypeError),
+               (blockfit, "time", types.SimpleNamespace(), AttributeError)]
+    for owner, name, value, error in failing:
+        monkeypatch.setattr(owner, name, value)
+        with pytest.raises(error):
+            tree.insert(3, "never")
+    monkeypatch.delattr(blockfit, "time")
+    with pytest.raises(NameError):
+        tree.insert(3, "never")
+    monkeypatch.undo()
+    assert tree.get_size_distribution() == {1: 1, 2: 2} and tree.get_stats()["total_insertions"] == 3
+    assert tree.find_best_fit(2) == "a" and run_in_thread(lambda: tree.insert(3, "last"))  # lock released
+    assert ticks == ["tick", "tick"]  # the builtin again
+
+
+def test_writers_wait_for_one_blocked_in_a_blocks_eq():
+    tree = FastRedBlackTree(sample_rate=1)
+    inside, release, failures = threading.Event(), threading.Event(), []
+
+    class Slow:
+        def __eq__(self, other):  # reflected from the stored str's ==
+            inside.set()
+            release.wait(10)  # holds the tree's lock, with the interpreter lock let go
+            return other == "victim"
+
+    def filer(base):  # files 300 blocks of its own sizes, withdraws every third
+        for i in range(300):
+            tree.insert(base + i, Blockrec(i, base + i))
+            if i % 3 == 0 and not tree.delete(base + i, Blockrec(i, base + i)):
+                failures.append((base, i))
+
+    def taker():  # files and at once takes out sizes above everyone else's
+        for i in range(200):
+            tree.insert(10**9 + i, i)
+            if tree.remove_ge(10**9) != (10**9 + i, i):
+                failures.append(("taker", i))
+
+    tree.insert(64, "victim")
+    deleter = threading.Thread(target=lambda: failures.extend([] if tree.delete(64, Slow()) else ["delete"]))
+    deleter.start()
+    assert inside.wait(10)
+    writers = [threading.Thread(target=filer, args=(base,)) for base in (1000, 2000, 3000)]
+    writers.append(threading.Thread(target=taker))
+    for writer in writers:
+        writer.start()
+    for writer in writers:
+        writer.join(0.05)
+    assert all(writer.is_alive() for writer in writers)  # waiting on the lock, not on this thread
+    assert len(tree) == 1 and tree.find_best_fit(0) is None  # a write in progress: the reader gives up
+    release.set()
+    for worker in [deleter, *writers]:
+        worker.join(30)
+    assert not any(worker.is_alive() for worker in [deleter, *writers]) and failures == []
+    expected = {base + i: 1 for base in (1000, 2000, 3000) for i in range(300) if i % 3}
+    assert tree.get_size_distribution() == expected
+    stats = tree.get_stats()
+    inserted, removed = 1 + 900 + 200, 1 + 300 + 200
+    assert (stats["total_insertions"], stats["total_deletions"], stats["total_blocks"]) == (
+        inserted, removed, inserted - removed)
+    assert stats["operation_count"] == stats["sampled_operations"] == inserted
+
+
+def test_statistics_reentered_from_a_counter_raise_instead_of_deadlocking(monkeypatch):
+    class Meddling:
+        def __init__(self, value):
+            self.value = value
+
+        def increment(self):
+            self.value += 1
+            return self.value
+
+        def load(self):
+            tree.reset_circuit_breaker()
+
+    monkeypatch.setattr(blockfit, "AtomicCounter", Meddling)
+    tree = FastRedBlackTree()
+    with pytest.raises(RuntimeError, match=r"^FastRedBlackTree statistics are in use by this thread already"):
+        run_in_thread(tree.get_stats)
+    assert run_in_thread(tree.reset_circuit_breaker) is None  # the lock was released
+
+
+def test_locks_made_by_a_replaced_threading_lock_are_used(monkeypatch):
+    import types
+
+    made = []
+
+    def factory():
+        made.append(threading.RLock())  # re-entrant: the tree still refuses re-entry
+        return made[-1]
+
+    monkeypatch.setattr(blockfit, "threading", types.SimpleNamespace(Lock=factory))
+    tree = FastRedBlackTree()
+    tree_lock, stats_lock = made
+    seen = []
+
+    class Probe:
+        def __eq__(self, other):
+            seen.append((tree_lock._is_owned(), stats_lock._is_owned()))
+            tree.insert(2, "inner")
+
+    tree.insert(1, "stored")
+    with pytest.raises(RuntimeError, match="re-entrant"):
+        tree.delete(1, Probe())
+    assert seen == [(True, False)] and not tree_lock._is_owned()
+    assert tree.find_all_exact(1) == ["stored"] and len(tree) == 1
+    assert gc.get_referents(tree).count(tree_lock) == 1  # the collector sees the lock objects
 
 
 # --- import-time bindings

@@ -545,3 +545,148 @@ def test_policy_lock_protocol_is_looked_up_on_the_type(monkeypatch, fresh_shared
     for call in (get_compilegate, reset_compilegate):
         with pytest.raises(TypeError, match="does not support the context manager protocol"):
             call()
+
+
+# --- native locks and clock, and what replaces them ---------------------------------------------
+
+def call_in_thread(fn, timeout=10):
+    """fn() in a daemon thread: its result, or its exception re-raised; a hang fails the test."""
+    outcome = {}
+
+    def target():
+        try:
+            outcome["result"] = fn()
+        except BaseException as error:
+            outcome["error"] = error
+
+    worker = threading.Thread(target=target, daemon=True)
+    worker.start()
+    worker.join(timeout)
+    assert not worker.is_alive(), "call hangs"
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("result")
+
+
+class CallingCount:
+    """A count whose conversion calls back into the policy."""
+
+    def __init__(self, gate):
+        self.gate = gate
+
+    def __int__(self):
+        self.gate.get_threshold("other")
+        return 500
+
+
+REENTRANT_STORES = {
+    "get_metrics calls back": lambda gate: types.SimpleNamespace(
+        get_metrics=lambda func_id: (gate.get_statistics(), FunctionMetrics(500, 1, 3.0))[1]),
+    "a metrics value calls back": lambda gate: Store(metrics(
+        call_count=CallingCount(gate), compile_count=CallingCount(gate), avg_speedup=3.0, last_compiled=0.0)),
+}
+
+
+@pytest.mark.parametrize("make_store", REENTRANT_STORES.values(), ids=REENTRANT_STORES)
+@pytest.mark.parametrize("method", ["should_compile", "update"])
+def test_a_store_calling_back_into_the_policy_raises_instead_of_hanging(method, make_store):
+    gate = Compilegate()
+    gate.update("g", Store(FunctionMetrics(compile_count=1, avg_speedup=3.0)))
+    before = gate.get_statistics()
+    with pytest.raises(RuntimeError, match=r"^Compilegate is in use by this thread already \(re-entrant call\)$"):
+        call_in_thread(lambda: getattr(gate, method)("f", make_store(gate)))
+    assert_unlocked(gate)
+    assert gate.get_statistics() == before and gate.get_threshold("f") == 100
+
+
+def test_a_replaced_time_time_is_called(monkeypatch):
+    gate = Compilegate()
+    compiled = Store(FunctionMetrics(call_count=100, compile_count=1, last_compiled=1000.0))
+    assert gate.should_compile("f", compiled) is True  # the builtin clock, read natively
+    for now, expected in ((1599.0, False), (1600.0, True)):
+        monkeypatch.setattr(time, "time", lambda: now)
+        assert gate.should_compile("f", compiled) is expected
+    monkeypatch.setattr(time, "time", lambda: "soon")
+    with pytest.raises(TypeError):
+        gate.should_compile("f", compiled)
+    monkeypatch.delattr(cg, "time")
+    with pytest.raises(NameError):
+        gate.should_compile("f", compiled)
+    monkeypatch.undo()
+    assert gate.should_compile("f", compiled) is True
+    assert_unlocked(gate)
+
+
+def test_the_debug_check_follows_every_change_of_the_logger(monkeypatch, caplog):
+    logger, lines = logging.getLogger(cg.__name__), []
+    gate, store = Compilegate(), Store(FunctionMetrics(compile_count=1, avg_speedup=3.0))
+    logger.setLevel(logging.WARNING)
+    try:
+        for func_id in ("a", "a"):  # known to be dropped, twice: the second answer is the kept one
+            gate.update(func_id, store)
+        with monkeypatch.context() as patch:
+            patch.setattr(logger, "debug", lambda msg: lines.append(("instance", msg)), raising=False)
+            gate.update("b", store)
+        gate.update("b", store)
+        with monkeypatch.context() as patch:
+            patch.setattr(logging.Logger, "debug", lambda self, msg, *args, **kwargs: lines.append(("class", msg)))
+            gate.update("c", store)
+
+        class Loud(logging.Logger):
+            def debug(self, msg, *args, **kwargs):
+                lines.append(("subclass", msg))
+
+        logger.__class__ = Loud
+        try:
+            gate.update("d", store)
+        finally:
+            logger.__class__ = logging.Logger
+        with monkeypatch.context() as patch:
+            patch.setattr(cg, "logger", types.SimpleNamespace(debug=lambda msg: lines.append(("rebound", msg))))
+            gate.update("e", store)
+        gate.update("e", store)
+        logger.setLevel(logging.DEBUG)
+        gate.update("f", store)
+    finally:
+        logger.setLevel(logging.NOTSET)
+    assert lines == [("instance", "Updated threshold for b: 100 -> 91 (speedup: 3.00x)"),
+                     ("class", "Updated threshold for c: 100 -> 91 (speedup: 3.00x)"),
+                     ("subclass", "Updated threshold for d: 100 -> 91 (speedup: 3.00x)"),
+                     ("rebound", "Updated threshold for e: 100 -> 91 (speedup: 3.00x)")]
+    assert [r.getMessage() for r in caplog.records if r.name == cg.__name__] == [
+        "Updated threshold for f: 100 -> 91 (speedup: 3.00x)"]
+
+
+def test_updates_wait_for_an_update_blocked_in_the_store():
+    gate, inside, finish, results = Compilegate(), threading.Event(), threading.Event(), []
+
+    def slow_metrics(func_id):
+        inside.set()
+        finish.wait(10)
+        return FunctionMetrics(call_count=1, compile_count=1, avg_speedup=3.0)
+
+    blocked = threading.Thread(target=gate.update, args=("slow", types.SimpleNamespace(get_metrics=slow_metrics)))
+    blocked.start()
+    assert inside.wait(10)
+    stores = {f"f{i}": Store(FunctionMetrics(call_count=10**6, compile_count=1, avg_speedup=1.0)) for i in range(4)}
+
+    def worker(func_id):
+        for _ in range(50):
+            gate.update(func_id, stores[func_id])
+            results.append(gate.should_compile(func_id, stores[func_id]))
+
+    workers = [threading.Thread(target=worker, args=(func_id,)) for func_id in stores]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(0.05)
+    assert all(w.is_alive() for w in workers) and results == []  # waiting, while this thread runs
+    finish.set()
+    for w in [blocked, *workers]:
+        w.join(30)
+    assert not any(w.is_alive() for w in [blocked, *workers])
+    expected = 100
+    for _ in range(50):
+        expected = min(10000, int(expected + 0.09 * expected))
+    assert [gate.get_threshold(func_id) for func_id in stores] == [expected] * 4 and gate.get_threshold("slow") == 91
+    assert results == [True] * 200

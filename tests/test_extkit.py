@@ -412,3 +412,155 @@ def test_with_context_error_in_exit_chains_the_body_error():
     with pytest.raises(RuntimeError) as info:
         probe.with_context(Breaks(), body)
     assert isinstance(info.value.__context__, KeyError)
+
+
+# ---------------------------------------------------------------------------------------------
+# Private locks
+
+
+def run_in_thread(fn, timeout=10):
+    """fn() in a daemon thread: its result, or its exception re-raised; a hang fails the test."""
+    import threading
+
+    outcome = {}
+
+    def target():
+        try:
+            outcome["result"] = fn()
+        except BaseException as error:
+            outcome["error"] = error
+
+    worker = threading.Thread(target=target, daemon=True)
+    worker.start()
+    worker.join(timeout)
+    assert not worker.is_alive(), "call did not return"
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("result")
+
+
+def test_private_lock_refuses_reentry_and_is_free_afterwards():
+    box = probe.LockBox()
+    assert box.lock_object() is None  # the standard threading.Lock: a native lock
+    with pytest.raises(RuntimeError, match=r"^LockBox is held by this thread already \(re-entrant call\)$"):
+        run_in_thread(lambda: box.hold(lambda: box.hold(lambda: None)))
+    with pytest.raises(ZeroDivisionError):
+        box.hold(lambda: 1 / 0)
+    assert run_in_thread(lambda: box.hold(lambda: "free")) == "free"
+
+
+def test_private_lock_waiters_let_the_interpreter_run_and_go_in_turn():
+    import threading
+
+    box, inside, finish, order = probe.LockBox(), threading.Event(), threading.Event(), []
+
+    def holder():
+        inside.set()
+        finish.wait(10)  # holds the lock, the interpreter lock released
+        order.append("holder")
+
+    first = threading.Thread(target=box.hold, args=(holder,))
+    first.start()
+    assert inside.wait(10)
+    waiters = [threading.Thread(target=box.hold, args=(lambda i=i: order.append(i),)) for i in range(3)]
+    for waiter in waiters:
+        waiter.start()
+    for waiter in waiters:
+        waiter.join(0.1)
+    assert order == [] and all(waiter.is_alive() for waiter in waiters)  # blocked, and this thread runs
+    finish.set()
+    for worker in [first, *waiters]:
+        worker.join(10)
+    assert order[0] == "holder" and sorted(order[1:]) == [0, 1, 2]
+
+
+def test_a_signal_ends_the_wait_for_a_private_lock():
+    import signal
+    import threading
+
+    class Interrupted(Exception):
+        pass
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    box, inside, finish = probe.LockBox(), threading.Event(), threading.Event()
+    holder = threading.Thread(target=box.hold, args=(lambda: (inside.set(), finish.wait(10)),))
+    holder.start()
+    assert inside.wait(10)
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Interrupted):
+            box.hold(lambda: pytest.fail("the lock was held by the other thread"))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        finish.set()
+        holder.join(10)
+    assert box.hold(lambda: "taken") == "taken"  # the interrupted waiter did not keep it
+
+
+def test_private_lock_from_a_replaced_threading_lock(monkeypatch):
+    import threading
+    import types
+
+    made = []
+
+    def factory():
+        made.append(threading.RLock())  # re-entrant, yet re-entry is still refused
+        return made[-1]
+
+    monkeypatch.setattr(probe, "threading", types.SimpleNamespace(Lock=factory))
+    box = probe.LockBox()
+    assert box.lock_object() is made[0]
+    assert box.hold(lambda: made[0]._is_owned()) is True
+    with pytest.raises(RuntimeError, match="re-entrant call"):
+        box.hold(lambda: box.hold(lambda: None))
+    assert not made[0]._is_owned()
+    monkeypatch.setattr(probe, "threading", types.SimpleNamespace(Lock=lambda: 1 / 0))
+    with pytest.raises(ZeroDivisionError):
+        probe.LockBox()
+    monkeypatch.delattr(probe, "threading")
+    with pytest.raises(NameError):
+        probe.LockBox()
+
+
+# ---------------------------------------------------------------------------------------------
+# Standard functions read natively while they are the builtins
+
+
+def test_clocks_are_native_while_the_builtins_are_bound(monkeypatch):
+    import time
+    import types
+
+    before = time.time()
+    kind, now = probe.wall_clock()
+    assert kind == "native" and before <= now <= time.time()
+    start = time.perf_counter_ns()
+    kind, ticks = probe.perf_counter_ns()
+    assert kind == "native" and start <= ticks <= time.perf_counter_ns()
+    # Replacing the function in the time module, or the module the global names, is seen at once.
+    monkeypatch.setattr(time, "time", lambda: 12.5)
+    assert probe.wall_clock() == ("called", 12.5)
+    monkeypatch.undo()
+    assert probe.wall_clock()[0] == "native"
+    monkeypatch.setattr(probe, "time", types.SimpleNamespace(time=lambda: "any", perf_counter_ns=lambda: 7))
+    assert probe.wall_clock() == ("called", "any") and probe.perf_counter_ns() == ("called", 7)
+    monkeypatch.setattr(probe, "time", types.SimpleNamespace())
+    with pytest.raises(AttributeError):
+        probe.wall_clock()
+    monkeypatch.delattr(probe, "time")
+    with pytest.raises(NameError, match="name 'time' is not defined"):
+        probe.wall_clock()
+    monkeypatch.undo()
+    assert probe.wall_clock()[0] == probe.perf_counter_ns()[0] == "native"
+
+
+def test_a_module_getattr_supplies_a_missing_function(monkeypatch):
+    import types
+
+    fake = types.ModuleType("fake_time")
+    fake.__getattr__ = lambda name: (lambda: f"{name} from __getattr__")
+    monkeypatch.setattr(probe, "time", fake)
+    assert probe.wall_clock() == ("called", "time from __getattr__")

@@ -11,4 +11,6 @@
 #include "extkit/except.hpp"
 #include "extkit/unpack.hpp"
 #include "extkit/lock.hpp"
+#include "extkit/watch.hpp"
+#include "extkit/clock.hpp"
 #include "extkit/module.hpp"

@@ -2,6 +2,10 @@
 // held as in a `with` block) and the interpreter lock (released for a native section).
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <optional>
 #include <type_traits>
 
 #include "extkit/ref.hpp"
@@ -196,5 +200,138 @@ auto without_gil(Body&& body) {
     return result;
   }
 }
+
+// ---------------------------------------------------------------------------------------------
+// Private locks: locks an object makes for itself and that no Python code can reach.
+//
+//   Ref made = private_lock_object(module);  // at construction: null unless threading.Lock is replaced
+//   new (&self.lock) PrivateLock(std::move(made));
+//   PrivateLock::Hold hold(self.lock, "Tree is being modified by this thread already (re-entrant call)");
+//
+// NativeLock is a mutex taken with the interpreter lock held. Free, it costs one try-lock; held
+// by another thread, the waiter lets the interpreter lock go while it blocks (the holder may be
+// waiting for the interpreter lock itself) and, as a wait on threading.Lock does, lets a signal
+// handler's exception (KeyboardInterrupt) end the wait. The thread that holds it taking it again
+// gets RuntimeError instead of a deadlock.
+
+class NativeLock {
+ public:
+  NativeLock() = default;
+  NativeLock(const NativeLock&) = delete;
+  NativeLock& operator=(const NativeLock&) = delete;
+
+  // Takes the lock, or raises RuntimeError(reentry_message) when this thread holds it already.
+  void acquire(const char* reentry_message) {
+    const unsigned long self = PyThread_get_thread_ident();
+    if (!mutex_.try_lock()) [[unlikely]] {
+      // Only the holder stores its own ident, and clears it before letting go.
+      if (owner_.load(std::memory_order_relaxed) == self) raise(PyExc_RuntimeError, reentry_message);
+      wait();
+    }
+    owner_.store(self, std::memory_order_relaxed);
+  }
+
+  void release() {
+    owner_.store(0, std::memory_order_relaxed);
+    mutex_.unlock();
+  }
+
+ private:
+  // How long a waiter blocks before it looks for signals to handle.
+  static constexpr std::chrono::milliseconds kSignalCheckInterval{20};
+
+  [[gnu::noinline]] void wait() {
+    for (;;) {
+      bool acquired;
+      {
+        GilRelease released;
+        acquired = mutex_.try_lock_for(kSignalCheckInterval);
+      }
+      if (acquired) return;
+      if (PyErr_CheckSignals() < 0) throw PythonError{};
+    }
+  }
+
+  std::timed_mutex mutex_;
+  std::atomic<unsigned long> owner_{0};
+};
+
+namespace detail {
+// threading.Lock is _thread.allocate_lock (3.12) or the lock class itself (3.13).
+inline bool is_standard_lock_factory(PyObject* factory) {
+  static PyObject* allocate_lock = nullptr;
+  if (allocate_lock == nullptr) {
+    Ref thread = checked(PyImport_ImportModule("_thread"));
+    allocate_lock = checked(PyObject_GetAttrString(thread.get(), "allocate_lock")).release();
+  }
+  return factory == allocate_lock || factory == reinterpret_cast<PyObject*>(thread_lock_methods().type);
+}
+inline Name private_threading_global{"threading"};
+inline Name private_lock_attribute{"Lock"};
+}  // namespace detail
+
+// What an object's lock is made of, from `module`'s `threading.Lock` at the moment of the call:
+// an empty Ref while that is the standard factory (nobody else could see the lock it makes, so
+// a NativeLock serves), otherwise the lock object the replaced factory returns, which its maker
+// can reach and which is therefore used as it is.
+inline Ref private_lock_object(PyObject* module) {
+  PyObject* globals = PyModule_GetDict(module);
+  PyObject* threading = PyDict_GetItemWithError(globals, detail::private_threading_global.get());  // borrowed
+  if (threading == nullptr) {
+    check_pending();
+    raise_format(PyExc_NameError, "name '%s' is not defined", detail::private_threading_global.text());
+  }
+  Ref held = Ref::borrow(threading);
+  Ref factory = checked(PyObject_GetAttr(threading, detail::private_lock_attribute.get()));
+  if (detail::is_standard_lock_factory(factory.get())) return Ref();
+  return checked(PyObject_CallNoArgs(factory.get()));
+}
+
+// A lock private to one object: a NativeLock, or the lock object a replaced threading.Lock
+// made, held like a `with` block holds it (LockHold). Either way, the thread that holds it
+// taking it again gets RuntimeError.
+class PrivateLock {
+ public:
+  explicit PrivateLock(Ref object) : object_(object.release()) {}
+  PrivateLock(const PrivateLock&) = delete;
+  PrivateLock& operator=(const PrivateLock&) = delete;
+  ~PrivateLock() { Py_XDECREF(object_); }
+
+  // The Python lock object, or null for a native lock (for tp_traverse).
+  PyObject* object() const { return object_; }
+
+  class Hold {
+   public:
+    Hold(PrivateLock& lock, const char* reentry_message) : lock_(lock) {
+      if (lock.object_ == nullptr) {
+        lock.native_.acquire(reentry_message);
+        return;
+      }
+      const unsigned long self = PyThread_get_thread_ident();
+      if (lock.object_owner_.load(std::memory_order_relaxed) == self) raise(PyExc_RuntimeError, reentry_message);
+      object_hold_.emplace(lock.object_);
+      lock.object_owner_.store(self, std::memory_order_relaxed);
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    ~Hold() {
+      if (!object_hold_) {
+        lock_.native_.release();
+        return;
+      }
+      lock_.object_owner_.store(0, std::memory_order_relaxed);
+      object_hold_.reset();
+    }
+
+   private:
+    PrivateLock& lock_;
+    std::optional<LockHold> object_hold_;
+  };
+
+ private:
+  NativeLock native_;
+  PyObject* object_;  // owned; null: native_ is the lock
+  std::atomic<unsigned long> object_owner_{0};
+};
 
 }  // namespace extkit

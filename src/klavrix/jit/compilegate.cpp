@@ -2,13 +2,17 @@
 //
 // PolicyConfig and FunctionMetrics are value classes with typed native fields. Compilegate
 // keeps one learned call-count threshold per function and adapts it from the speed-ups that
-// the runtime's telemetry store reports. Each Compilegate method holds the instance's
-// threading.Lock while it reads the thresholds and the store, so that one decision works on one
-// consistent snapshot. Nothing here releases the interpreter lock.
+// the runtime's telemetry store reports. Each Compilegate method holds the instance's lock while
+// it reads the thresholds and the store, so that one decision works on one consistent snapshot.
+// That lock is private (a NativeLock, unless the module's threading.Lock has been replaced):
+// a thread that waits for it lets the interpreter lock go, and a store that calls back into the
+// same policy gets RuntimeError instead of hanging. Nothing else here releases the interpreter
+// lock. The wall clock is read natively while the module's time.time is the builtin.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "extkit/extkit.hpp"
@@ -35,7 +39,6 @@ PyObject* builtin_min = nullptr;
 PyObject* builtin_max = nullptr;
 PyObject* global_policy = nullptr;  // the shared Compilegate; null while there is none
 
-Name time_name{"time"};
 Name logger_name{"logger"};
 Name debug_name{"debug"};
 Name is_enabled_for_name{"isEnabledFor"};
@@ -54,10 +57,14 @@ Name target_speedup_name{"target_speedup"};
 Name total_execution_time_ms_name{"total_execution_time_ms"};
 Name last_compile_time_name{"last_compile_time"};
 
-// time.time(), through the module's `time` global.
+const char* const kReentry = "Compilegate is in use by this thread already (re-entrant call)";
+
+// time.time(), through the module's `time` global: read natively while that is the builtin.
+StandardFunction time_time{"time", "time"};
+
 double wall_clock() {
-  Ref time_module = module_global(ModuleFrame::module(), time_name);
-  return to_double(call_method(time_module.get(), time_name).get());
+  if (Ref replaced = time_time.replacement(ModuleFrame::module())) return to_double(call(replaced.get()).get());
+  return wall_clock_now_seconds();
 }
 
 // =============================================================================================
@@ -260,7 +267,7 @@ struct CompilegateObject {
   PyObject_HEAD
   PyObject* config;      // a PolicyConfig (or subclass instance); never null while the object lives
   PyObject* thresholds;  // dict: func_id (str or None) -> int
-  PyObject* lock;        // threading.Lock guarding thresholds and the reads from the store
+  PrivateLock lock;      // guards thresholds and the reads from the store
   double min_recompile_interval;
 };
 
@@ -277,9 +284,14 @@ Ref config_attribute(PyObject* config, Name& name, int field) {
 }
 
 // The learned threshold of `func_id`, else the configured initial one. Caller holds the lock.
-int32_t threshold_of(CompilegateObject& gate, PyObject* func_id) {
+// `stored_int` tells whether the entry is an exact int (whose value is the result).
+int32_t threshold_of(CompilegateObject& gate, PyObject* func_id, bool* stored_int = nullptr) {
   Ref stored = Ref::borrow(PyDict_GetItemWithError(gate.thresholds, func_id));
-  if (stored) return to_int32(stored.get());
+  if (stored) {
+    const int32_t threshold = to_int32(stored.get());
+    if (stored_int != nullptr) *stored_int = PyLong_CheckExact(stored.get());
+    return threshold;
+  }
   check_pending();
   return policy(gate.config).initial_threshold;
 }
@@ -364,27 +376,68 @@ bool standard_logger_class(PyObject* logger) {
          _PyType_Lookup(type, is_enabled_for_name.get()) == standard_is_enabled_for;
 }
 
-// True when logger.debug() would certainly drop the line: a standard Logger whose level cache
-// already holds False for DEBUG. logging clears that cache whenever any level changes, and the
-// cached answer is what the standard isEnabledFor returns, so debug() would return at once.
-// Anything else is left to logger.debug().
-bool debug_known_off(PyObject* logger) {
-  if (!standard_logger_class(logger)) return false;
-  Ref own_attributes = checked(PyObject_GenericGetDict(logger, nullptr));
+// The last answer "known off", kept while the dicts it was read from stay unchanged (the
+// module's globals, the logger's __dict__, its level cache), the logger keeps its class and
+// __dict__, and logging.Logger keeps its attributes (any change to a class gives it a new
+// version tag). The pointers are borrowed: rebinding `logger` or dropping a dict ends the fact.
+WatchedFact debug_off_fact;
+PyObject* debug_off_logger = nullptr;
+PyObject* debug_off_attributes = nullptr;
+unsigned int debug_off_class_tag = 0;
+
+bool logger_class_tag(unsigned int& tag) {
+  auto* type = reinterpret_cast<PyTypeObject*>(logger_class);
+  tag = type->tp_version_tag;
+  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+bool debug_still_known_off() {
+  if (!debug_off_fact.holds() || as_object(Py_TYPE(debug_off_logger)) != logger_class) return false;
+  unsigned int tag;
+  if (!logger_class_tag(tag) || tag != debug_off_class_tag) return false;
+  Ref own_attributes = checked(PyObject_GenericGetDict(debug_off_logger, nullptr));
+  return own_attributes.get() == debug_off_attributes;
+}
+
+// True when logger.debug() would certainly drop the line: the module's `logger` is a standard
+// Logger whose level cache already holds False for DEBUG. logging clears that cache whenever
+// any level changes, and the cached answer is what the standard isEnabledFor returns, so
+// debug() would return at once. Anything else is left to logger.debug(); `logger` is then the
+// module's logger.
+bool debug_known_off(Ref& logger) {
+  if (debug_still_known_off()) [[likely]] return true;
+  const uint64_t started = WatchedFact::epoch();
+  PyObject* module = ModuleFrame::module();
+  bool watched = WatchedFact::watch(PyModule_GetDict(module));
+  logger = module_global(module, logger_name);
+  if (!standard_logger_class(logger.get())) return false;
+  unsigned int class_tag;
+  watched = logger_class_tag(class_tag) && watched;
+  Ref own_attributes = checked(PyObject_GenericGetDict(logger.get(), nullptr));
   PyObject* attributes = own_attributes.get();
+  watched = watched && WatchedFact::watch(attributes);
   // A debug() or isEnabledFor() replaced on the instance is always called.
   for (Name* replaceable : {&debug_name, &is_enabled_for_name}) {
-    if (PyDict_GetItemWithError(attributes, replaceable->get()) != nullptr) return false;
-    check_pending();
+    const int found = PyDict_Contains(attributes, replaceable->get());
+    if (found < 0) throw PythonError{};
+    if (found) return false;
   }
-  PyObject* cache = PyDict_GetItemWithError(attributes, level_cache_name.get());  // borrowed
-  if (cache == nullptr || !PyDict_CheckExact(cache)) {
+  Ref cache = Ref::borrow(PyDict_GetItemWithError(attributes, level_cache_name.get()));
+  if (!cache || !PyDict_CheckExact(cache.get())) {
     check_pending();
     return false;
   }
-  PyObject* enabled = PyDict_GetItemWithError(cache, debug_level);  // borrowed
+  watched = watched && WatchedFact::watch(cache.get());
+  PyObject* enabled = PyDict_GetItemWithError(cache.get(), debug_level);  // borrowed
   if (enabled == nullptr) check_pending();
-  return enabled == Py_False;
+  if (enabled != Py_False) return false;
+  if (watched) {
+    debug_off_logger = logger.get();
+    debug_off_attributes = attributes;
+    debug_off_class_tag = class_tag;
+    debug_off_fact.confirm(started);
+  }
+  return true;
 }
 
 struct PyMemFree {
@@ -399,8 +452,8 @@ Ref two_decimals(double value) {
 }
 
 void log_threshold_change(PyObject* func_id, int32_t old_threshold, int32_t new_threshold, double avg_speedup) {
-  Ref logger = module_global(ModuleFrame::module(), logger_name);
-  if (debug_known_off(logger.get())) return;
+  Ref logger;
+  if (debug_known_off(logger)) return;
   Ref id_text = checked(PyObject_Str(func_id));
   Ref speedup = two_decimals(avg_speedup);
   Ref message = checked(PyUnicode_FromFormat("Updated threshold for %U: %d -> %d (speedup: %Ux)", id_text.get(),
@@ -419,12 +472,7 @@ Ref gate_get_threshold(PyObject* self, PyObject* func_id) {
     check_pending();
     return config_attribute(gate.config, initial_threshold_name, policy(gate.config).initial_threshold);
   };
-  // With an exact PolicyConfig the lookup runs no Python code: `thresholds` is private and only
-  // update() writes it, with exact str or None keys and int values. So while no other thread
-  // holds the lock, running the lookup without it is as good as taking it (the interpreter lock
-  // is held throughout). This relies on the interpreter lock; it would not hold without one.
-  if (Py_IS_TYPE(gate.config, policy_config_type) && thread_lock_is_free(gate.lock)) return lookup();
-  LockHold hold(gate.lock);
+  PrivateLock::Hold hold(gate.lock, kReentry);
   return lookup();
 }
 
@@ -437,7 +485,7 @@ bool gate_should_compile(PyObject* self, PyObject* func_id, PyObject* telemetry_
   double last_compiled;
   {
     Ref metrics;  // declared first so that it is released after the lock
-    LockHold hold(gate.lock);
+    PrivateLock::Hold hold(gate.lock, kReentry);
     threshold = threshold_of(gate, func_id);
     metrics = get_metrics(telemetry_store, func_id);
     call_count = read_call_count(metrics.get());
@@ -457,15 +505,20 @@ void gate_update(PyObject* self, PyObject* func_id, PyObject* telemetry_store) {
   double avg_speedup;
   {
     Ref metrics;  // declared first so that it is released after the lock
-    LockHold hold(gate.lock);
+    PrivateLock::Hold hold(gate.lock, kReentry);
     metrics = get_metrics(telemetry_store, func_id);
     if (never_compiled(metrics.get())) return;
-    old_threshold = threshold_of(gate, func_id);
+    bool stored_int = false;
+    old_threshold = threshold_of(gate, func_id, &stored_int);
     const uint32_t compile_count = read_compile_count(metrics.get());
     avg_speedup = read_avg_speedup(metrics.get());
     new_threshold = adapted_threshold(policy(gate.config), old_threshold, compile_count, avg_speedup);
-    Ref stored = py_int(new_threshold);
-    check(PyDict_SetItem(gate.thresholds, func_id, stored.get()));
+    // An equal int already stored reads the same as a new one. Only a plain FunctionMetrics
+    // guarantees that no Python code ran since the entry was read.
+    if (!(stored_int && new_threshold == old_threshold && is_plain_metrics(metrics.get()))) {
+      Ref stored = py_int(new_threshold);
+      check(PyDict_SetItem(gate.thresholds, func_id, stored.get()));
+    }
   }
   log_threshold_change(func_id, old_threshold, new_threshold, avg_speedup);
 }
@@ -475,7 +528,7 @@ void set_key(PyObject* dict, const char* key, const Ref& value) { check(PyDict_S
 Ref gate_get_statistics(PyObject* self) {
   CompilegateObject& gate = gate_of(self);
   Ref statistics = checked(PyDict_New());
-  LockHold hold(gate.lock);
+  PrivateLock::Hold hold(gate.lock, kReentry);
   PyObject* stats = statistics.get();
   const PolicyConfigObject& config = policy(gate.config);
   if (PyDict_GET_SIZE(gate.thresholds) == 0) {
@@ -532,12 +585,12 @@ PyObject* compilegate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     auto [config_argument] = compilegate_params.bind(args, kwargs);
     Ref config = policy_config_for(config_argument);
     Ref thresholds = checked(PyDict_New());
-    Ref lock = new_threading_lock();
+    Ref lock = private_lock_object(ModuleFrame::module());
     Ref self = allocate(type);
     CompilegateObject& gate = gate_of(self.get());
     gate.config = config.release();
     gate.thresholds = thresholds.release();
-    gate.lock = lock.release();
+    new (&gate.lock) PrivateLock(std::move(lock));
     gate.min_recompile_interval = 600.0;
     return self.release();
   });
@@ -550,6 +603,7 @@ int compilegate_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(gate_of(self).config);
   Py_VISIT(gate_of(self).thresholds);
+  Py_VISIT(gate_of(self).lock.object());
   return 0;
 }
 
@@ -558,7 +612,7 @@ void compilegate_dealloc(PyObject* self) {
   CompilegateObject& gate = gate_of(self);
   Py_CLEAR(gate.config);
   Py_CLEAR(gate.thresholds);
-  Py_CLEAR(gate.lock);
+  gate.lock.~PrivateLock();
   free_instance(self);
 }
 
@@ -660,7 +714,7 @@ PyObject* builtin(const char* name) {
 }
 
 void populate(PyObject* module) {
-  bind_import(module, "time");
+  time_time.capture(bind_import(module, "time").get());
   Ref logging = bind_import(module, "logging");
   bind_import(module, "threading");
   bind_from(module, "typing", {"Dict", "Optional"});

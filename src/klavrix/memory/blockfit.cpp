@@ -2,8 +2,13 @@
 //
 // FastRedBlackTree keeps one red-black tree node per distinct block size (the tree itself is in
 // blockfit/rbtree.hpp); further blocks of a size hang off its node in a chain. Writers
-// serialise on a threading.Lock and move a sequence counter (odd while inside); readers take no
+// serialise on the tree's lock and move a sequence counter (odd while inside); readers take no
 // lock and keep a result only if the counter did not move while they searched.
+//
+// Bookkeeping nothing in Python can see stays native: the running counters (a dict only when
+// get_stats hands one out), the two locks (NativeLock unless the module's threading.Lock has
+// been replaced), the sampling counters while they are the native AtomicCounter (called through
+// its entry-point table), and the record timestamps while time.perf_counter_ns is the builtin.
 //
 // Reader safety. Every change to the nodes is made with the interpreter lock held, and readers
 // search while holding it too, so a reader can never meet a node that is being relinked or
@@ -17,7 +22,8 @@
 // the tree freely. Code that runs inside a critical section (a block's __eq__ during delete)
 // and calls a writer of the same tree on the same thread gets a RuntimeError instead of a
 // deadlock on the non-reentrant lock; a reader called there sees the write in progress and
-// returns its empty result after its retries.
+// returns its empty result after its retries. Writers of other threads wait for the lock with
+// the interpreter lock released.
 //
 // Garbage collection. The tree owns its block references, so it visits them (and clears them
 // when it is part of an unreachable cycle). The collector only ever runs with the interpreter
@@ -32,6 +38,7 @@
 #include "extkit/extkit.hpp"
 #include "klavrix/memory/blockfit/api.hpp"
 #include "klavrix/memory/blockfit/rbtree.hpp"
+#include "klavrix/memory/interlock/api.hpp"
 
 namespace {
 
@@ -39,45 +46,97 @@ using namespace extkit;
 using klavrix::blockfit::FastRedBlackTreeApi;
 using klavrix::blockfit::RBNode;
 using klavrix::blockfit::Tree;
+using klavrix::interlock::AtomicCounterApi;
 
 constexpr int MAX_RETRIES = 100;
 constexpr double kBackOffSeconds = 0.0001;
 constexpr uint32_t kDefaultSampleRate = 100;
 
+const char* const kWriterReentry = "FastRedBlackTree is being modified by this thread already (re-entrant call)";
+const char* const kStatsReentry = "FastRedBlackTree statistics are in use by this thread already (re-entrant call)";
+
 Name time_name{"time"};
 Name atomic_available_name{"ATOMIC_AVAILABLE"};
 Name atomic_counter_name{"AtomicCounter"};
 Name sleep_name{"sleep"};
-Name perf_counter_ns_name{"perf_counter_ns"};
 Name increment_name{"increment"};
 Name load_name{"load"};
-Name sampled_operations_name{"sampled_operations"};
+Name native_api_name{"__native_api__"};
 
-// The keys of `stats`, in their order.
-Name total_blocks{"total_blocks"};
-Name total_insertions{"total_insertions"};
-Name total_deletions{"total_deletions"};
-Name total_searches{"total_searches"};
-Name bucket_hits{"bucket_hits"};
-Name tree_hits{"tree_hits"};
-Name operation_count{"operation_count"};
-Name circuit_breaker_trips{"circuit_breaker_trips"};
-Name* const stats_keys[] = {&total_blocks, &total_insertions, &total_deletions, &total_searches,
-                            &bucket_hits,  &tree_hits,        &operation_count};
+// time.perf_counter_ns, read natively while the module's `time.perf_counter_ns` is the builtin.
+StandardFunction perf_counter_ns{"time", "perf_counter_ns"};
 
-// counter.<name>() for a counter field of the tree. The call holds its own reference to the
-// counter: AtomicCounter's methods release the interpreter lock, and clear() may replace the
-// field meanwhile.
+// time.perf_counter_ns() as a record's timestamp, converted to uint64 like the call's result.
+uint64_t timestamp_now() {
+  if (Ref replaced = perf_counter_ns.replacement(ModuleFrame::module())) {
+    return to_uint64(call(replaced.get()).get());
+  }
+  const int64_t now = perf_counter_now_ns();
+  if (now < 0) return to_uint64(py_int(now).get());  // the conversion's own OverflowError
+  return static_cast<uint64_t>(now);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sampling counters
+
+// The native AtomicCounter class and its entry points; null when the module bound as
+// `..memory.interlock` at load does not provide them.
+PyTypeObject* native_counter_type = nullptr;
+const AtomicCounterApi* native_counter_api = nullptr;
+
+// Finds the native class: the class imported at load when it publishes the entry-point table
+// itself (a subclass inherits the attribute, not the place where it is defined).
+void find_native_counter(PyObject* counter_class) {
+  if (!PyType_Check(counter_class)) return;
+  auto* type = reinterpret_cast<PyTypeObject*>(counter_class);
+  Ref own_attributes = checked(PyType_GetDict(type));
+  PyObject* capsule = PyDict_GetItemWithError(own_attributes.get(), native_api_name.get());  // borrowed
+  if (capsule == nullptr) {
+    check_pending();
+    return;
+  }
+  if (!PyCapsule_IsValid(capsule, klavrix::interlock::kAtomicCounterApiName)) return;
+  native_counter_api = static_cast<const AtomicCounterApi*>(
+      PyCapsule_GetPointer(capsule, klavrix::interlock::kAtomicCounterApiName));
+  native_counter_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(counter_class));  // kept for the process
+}
+
+bool is_native_counter(PyObject* counter) { return Py_IS_TYPE(counter, native_counter_type); }
+
+// counter.<name>() for a counter field of the tree that is not the native class. The call holds
+// its own reference to the counter: a counter's methods may let the interpreter lock go, and
+// clear() may replace the field meanwhile.
 Ref call_counter(PyObject* counter, Name& name) {
   Ref held = Ref::borrow(counter);
   return call_method(held.get(), name);
 }
 
-// time.<name>(args...), through the module's `time` global at the moment of the call.
-template <class... Args>
-Ref call_time(Name& name, Args... args) {
+// counter.increment(), its result as int64.
+int64_t increment_op_counter(PyObject* counter) {
+  if (is_native_counter(counter)) return native_counter_api->_c_increment(counter, nullptr);
+  return to_int64(call_counter(counter, increment_name).get());
+}
+
+// counter.increment(), its result unused.
+void increment_sample_counter(PyObject* counter) {
+  if (is_native_counter(counter)) {
+    native_counter_api->_c_increment(counter, nullptr);
+  } else {
+    call_counter(counter, increment_name);
+  }
+}
+
+// counter.load()
+Ref load_counter(PyObject* counter) {
+  if (is_native_counter(counter)) return py_int(native_counter_api->_c_load(counter));
+  return call_counter(counter, load_name);
+}
+
+// time.sleep(seconds), through the module's `time` global at the moment of the call.
+void sleep_for(double seconds) {
   Ref time_module = module_global(ModuleFrame::module(), time_name);
-  return call_method(time_module.get(), name, args...);
+  Ref argument = py_float(seconds);
+  call_method(time_module.get(), sleep_name, argument.get());
 }
 
 Ref new_counter() {
@@ -89,64 +148,43 @@ Ref new_counter() {
 // =============================================================================================
 // The object
 
+// The running counters, reported by get_stats under these keys in this order (bucket_hits and
+// tree_hits are always 0). Every change is made with the interpreter lock held, so plain fields
+// serve.
+struct Stats {
+  uint64_t total_blocks = 0;  // kept modulo 2^64 and reported as signed
+  uint64_t total_insertions = 0;
+  uint64_t total_deletions = 0;
+  uint64_t total_searches = 0;
+  uint64_t operation_count = 0;
+  bool has_circuit_breaker_trips = false;  // the key reset_circuit_breaker adds, after operation_count
+
+  void count_insert() {
+    ++total_blocks;
+    ++total_insertions;
+    ++operation_count;
+  }
+  void count_removal() {
+    --total_blocks;
+    ++total_deletions;
+  }
+};
+
 struct TreeObject {
   PyObject_HEAD
   Tree tree;
   uint64_t node_count;
-  PyObject* tree_lock;       // threading.Lock: writers
+  PrivateLock tree_lock;     // writers
   uint64_t seq;              // even: stable; odd: a writer is inside
   uint32_t sample_rate;
   PyObject* op_counter;      // AtomicCounter, or null
   PyObject* sample_counter;  // AtomicCounter, or null
   bool use_atomic;
-  PyObject* stats_lock;      // threading.Lock: get_stats / reset_circuit_breaker
-  PyObject* stats;           // dict
-  bool writer_inside;        // a tree_lock section is running, on thread writer_thread
-  unsigned long writer_thread;
+  PrivateLock stats_lock;    // get_stats / reset_circuit_breaker
+  Stats stats;
 };
 
 TreeObject& tree_of(PyObject* self) { return cast<TreeObject>(self); }
-
-Ref new_stats() {
-  Ref stats = checked(PyDict_New());
-  Ref zero = py_int(0);
-  for (Name* key : stats_keys) check(PyDict_SetItem(stats.get(), key->get(), zero.get()));
-  return stats;
-}
-
-// Changes to `stats` made in two steps: the new values are built first (this can fail), and
-// stored after the tree has changed (storing into existing keys cannot), so an error leaves
-// tree and counters as they were. Nothing between the steps may run Python code.
-class StatsUpdate {
- public:
-  explicit StatsUpdate(PyObject* stats) : stats_(stats) {}
-
-  StatsUpdate& add(Name& key, long delta) {
-    PyObject* current = PyDict_GetItemWithError(stats_, key.get());  // borrowed
-    if (current == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
-      throw PythonError{};
-    }
-    if (count_ == kMaxItems) raise(PyExc_SystemError, "StatsUpdate: too many changes");
-    Ref step = py_int(delta);
-    items_[count_++] = {key.get(), checked(PyNumber_Add(current, step.get()))};
-    return *this;
-  }
-
-  void commit() {
-    for (int i = 0; i < count_; ++i) check(PyDict_SetItem(stats_, items_[i].key, items_[i].value.get()));
-  }
-
- private:
-  struct Item {
-    PyObject* key;
-    Ref value;
-  };
-  static constexpr int kMaxItems = 3;
-  PyObject* stats_;
-  Item items_[kMaxItems];
-  int count_ = 0;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Records
@@ -171,7 +209,7 @@ RBNode* allocate_node(uint64_t size, PyObject* block, NewRecord& holder) {
   if (record == nullptr) raise(PyExc_MemoryError, "Failed to allocate RB node");
   *record = RBNode{nullptr, nullptr, nullptr, klavrix::blockfit::kRed, size, Py_NewRef(block), nullptr, 0};
   holder.record = record;
-  record->timestamp = to_uint64(call_time(perf_counter_ns_name).get());
+  record->timestamp = timestamp_now();
   return record;
 }
 
@@ -208,35 +246,20 @@ struct DetachedTree {
 class TreeLockSection {
  public:
   TreeLockSection(TreeObject& tree, bool moves_seq)
-      : tree_(tree), hold_(refuse_reentry(tree)), moves_seq_(moves_seq) {
-    tree.writer_inside = true;
-    tree.writer_thread = PyThread_get_thread_ident();
+      : tree_(tree), hold_(tree.tree_lock, kWriterReentry), moves_seq_(moves_seq) {
     if (moves_seq_) ++tree.seq;
   }
   TreeLockSection(const TreeLockSection&) = delete;
   TreeLockSection& operator=(const TreeLockSection&) = delete;
   ~TreeLockSection() {
     if (moves_seq_) ++tree_.seq;
-    tree_.writer_inside = false;
   }
 
  private:
-  static PyObject* refuse_reentry(const TreeObject& tree) {
-    if (tree.writer_inside && tree.writer_thread == PyThread_get_thread_ident()) {
-      raise(PyExc_RuntimeError, "FastRedBlackTree is being modified by this thread already (re-entrant call)");
-    }
-    return tree.tree_lock;
-  }
-
   TreeObject& tree_;
-  LockHold hold_;
+  PrivateLock::Hold hold_;
   bool moves_seq_;
 };
-
-void back_off() {
-  Ref seconds = py_float(kBackOffSeconds);
-  call_time(sleep_name, seconds.get());
-}
 
 // Runs `attempt(seen)` against a stable sequence value, up to MAX_RETRIES times; a result is
 // kept only if the sequence did not move meanwhile, and then counts as one search. An attempt
@@ -246,12 +269,12 @@ Ref validated_read(TreeObject& tree, Attempt attempt, Empty empty) {
   for (int tries = 0; tries < MAX_RETRIES; ++tries) {
     const uint64_t seen = tree.seq;
     if ((seen & 1) != 0) {
-      back_off();
+      sleep_for(kBackOffSeconds);
       continue;
     }
     std::optional<Ref> result = attempt(seen);
     if (result && tree.seq == seen) {
-      StatsUpdate(tree.stats).add(total_searches, 1).commit();
+      ++tree.stats.total_searches;
       return std::move(*result);
     }
   }
@@ -288,28 +311,27 @@ bool tree_insert(PyObject* self, Ref size_argument, PyObject* block) {
 
   bool sampled = false;
   if (tree.use_atomic) {
-    const int64_t count = to_int64(call_counter(tree.op_counter, increment_name).get());
+    const int64_t count = increment_op_counter(tree.op_counter);
     sampled = tree.sample_rate != 0 && count % static_cast<int64_t>(tree.sample_rate) == 0;
   }
 
   TreeLockSection section(tree, true);
-  RBNode* existing = tree.tree.find_node(size);
+  // Stays valid through the allocation: only this section can change the tree meanwhile.
+  const Tree::Position position = tree.tree.locate(size);
   NewRecord fresh;
   RBNode* record = allocate_node(size, block, fresh);
-  StatsUpdate update(tree.stats);
-  update.add(total_blocks, 1).add(total_insertions, 1).add(operation_count, 1);
 
   fresh.link();
-  if (existing != nullptr) {
+  if (RBNode* existing = position.node; existing != nullptr) {
     record->next = existing->next;
     existing->next = record;
   } else {
-    tree.tree.insert_node(record);
+    tree.tree.insert_at(record, position.parent);
   }
   ++tree.node_count;
-  update.commit();
+  tree.stats.count_insert();
 
-  if (sampled) call_counter(tree.sample_counter, increment_name);
+  if (sampled) increment_sample_counter(tree.sample_counter);
   return true;
 }
 
@@ -350,24 +372,18 @@ bool tree_delete(PyObject* self, Ref size_argument, PyObject* block) {
 
   RBNode* removed = nullptr;
   if (blocks_equal(node->block, block)) {
-    StatsUpdate update(tree.stats);
-    update.add(total_blocks, -1).add(total_deletions, 1);
     removed = take_out_node_block(tree.tree, node);
-    --tree.node_count;
-    update.commit();
   } else {
     for (RBNode* prev = node; prev->next != nullptr; prev = prev->next) {
       if (!blocks_equal(prev->next->block, block)) continue;
-      StatsUpdate update(tree.stats);
-      update.add(total_blocks, -1).add(total_deletions, 1);
       removed = prev->next;
       prev->next = removed->next;
-      --tree.node_count;
-      update.commit();
       break;
     }
     if (removed == nullptr) return false;
   }
+  --tree.node_count;
+  tree.stats.count_removal();
   released = Ref::steal(removed->block);
   free_record(removed);
   return true;
@@ -386,12 +402,9 @@ Ref tree_remove_ge(PyObject* self, Ref size_argument) {
   if (node == nullptr) return none_pair();
 
   Ref result = py_tuple(py_uint(node->size), node->block);
-  StatsUpdate update(tree.stats);
-  update.add(total_blocks, -1).add(total_deletions, 1);
-
   RBNode* removed = take_out_node_block(tree.tree, node);
   --tree.node_count;
-  update.commit();
+  tree.stats.count_removal();
   // The tuple holds its own reference to the block, so releasing the record's cannot run code.
   Py_DECREF(removed->block);
   free_record(removed);
@@ -401,12 +414,11 @@ Ref tree_remove_ge(PyObject* self, Ref size_argument) {
 void tree_clear(PyObject* self) {
   TreeObject& tree = tree_of(self);
   DetachedTree detached;  // taken apart after the section is left
-  Ref old_stats, old_op_counter, old_sample_counter;
+  Ref old_op_counter, old_sample_counter;
   TreeLockSection section(tree, true);
-  Ref fresh_stats = new_stats();
   detached.root = std::exchange(tree.tree.root, nullptr);
   tree.node_count = 0;
-  old_stats = Ref::steal(std::exchange(tree.stats, fresh_stats.release()));
+  tree.stats = Stats();
   if (tree.use_atomic) {
     old_op_counter = Ref::steal(std::exchange(tree.op_counter, new_counter().release()));
     old_sample_counter = Ref::steal(std::exchange(tree.sample_counter, new_counter().release()));
@@ -461,23 +473,32 @@ Ref tree_sanitize_size(PyObject*, Ref size) { return sanitized(std::move(size));
 // =============================================================================================
 // Statistics, distribution, reset
 
+void set_key(PyObject* dict, const char* key, const Ref& value) { check(PyDict_SetItemString(dict, key, value.get())); }
+
 Ref tree_get_stats(PyObject* self) {
   TreeObject& tree = tree_of(self);
-  LockHold hold(tree.stats_lock);
-  Ref snapshot = checked(PyDict_Copy(tree.stats));
-  check(PyDict_SetItemString(snapshot.get(), "node_count", py_uint(tree.node_count).get()));
+  PrivateLock::Hold hold(tree.stats_lock, kStatsReentry);
+  // One snapshot of the counters, taken before anything can run code that changes them.
+  const Stats stats = tree.stats;
+  const uint64_t node_count = tree.node_count;
   const uint64_t height = klavrix::blockfit::compute_height(tree.tree.root);
-  check(PyDict_SetItemString(snapshot.get(), "height", py_uint(height).get()));
-  Ref sampled;
-  if (tree.use_atomic) {
-    sampled = call_counter(tree.sample_counter, load_name);
-  } else {
-    PyObject* kept = PyDict_GetItemWithError(tree.stats, sampled_operations_name.get());
-    if (kept == nullptr) check_pending();
-    sampled = kept != nullptr ? Ref::borrow(kept) : py_int(0);
-  }
-  check(PyDict_SetItem(snapshot.get(), sampled_operations_name.get(), sampled.get()));
-  check(PyDict_SetItemString(snapshot.get(), "is_valid", Py_True));
+  // `sampled_operations` is never one of the counters: without the atomic counters it is 0.
+  Ref sampled = tree.use_atomic ? load_counter(tree.sample_counter) : py_int(0);
+
+  Ref snapshot = checked(PyDict_New());
+  PyObject* dict = snapshot.get();
+  set_key(dict, "total_blocks", py_int(static_cast<int64_t>(stats.total_blocks)));
+  set_key(dict, "total_insertions", py_uint(stats.total_insertions));
+  set_key(dict, "total_deletions", py_uint(stats.total_deletions));
+  set_key(dict, "total_searches", py_uint(stats.total_searches));
+  set_key(dict, "bucket_hits", py_int(0));
+  set_key(dict, "tree_hits", py_int(0));
+  set_key(dict, "operation_count", py_uint(stats.operation_count));
+  if (stats.has_circuit_breaker_trips) set_key(dict, "circuit_breaker_trips", py_int(0));
+  set_key(dict, "node_count", py_uint(node_count));
+  set_key(dict, "height", py_uint(height));
+  set_key(dict, "sampled_operations", sampled);
+  set_key(dict, "is_valid", Ref::borrow(Py_True));
   return snapshot;
 }
 
@@ -509,10 +530,9 @@ Ref tree_get_size_distribution(PyObject* self) {
 
 void tree_reset_circuit_breaker(PyObject* self) {
   TreeObject& tree = tree_of(self);
-  LockHold hold(tree.stats_lock);
-  Ref zero = py_int(0);
-  check(PyDict_SetItem(tree.stats, circuit_breaker_trips.get(), zero.get()));
-  check(PyDict_SetItem(tree.stats, operation_count.get(), zero.get()));
+  PrivateLock::Hold hold(tree.stats_lock, kStatsReentry);
+  tree.stats.has_circuit_breaker_trips = true;
+  tree.stats.operation_count = 0;
 }
 
 PyObject* tree_repr(PyObject* self) {
@@ -539,27 +559,27 @@ const Params tree_init_params{"__cinit__", param<UInt32>("sample_rate", kDefault
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     auto [sample_rate] = tree_init_params.bind(args, kwargs);
-    Ref tree_lock = new_threading_lock();
-    Ref stats_lock = new_threading_lock();
-    Ref op_counter, sample_counter;
     PyObject* module = ModuleFrame::module();
+    Ref tree_lock = private_lock_object(module);
+    Ref stats_lock = private_lock_object(module);
+    Ref op_counter, sample_counter;
     Ref counter_class = module_global(module, atomic_counter_name);
     if (to_bool(module_global(module, atomic_available_name).get()) && to_bool(counter_class.get())) {
       op_counter = new_counter();
       sample_counter = new_counter();
     }
-    Ref stats = new_stats();
 
     Ref self = allocate(type);
+    // Nothing below can fail: tree_dealloc may rely on every member being constructed.
     TreeObject& tree = tree_of(self.get());
     new (&tree.tree) Tree();
+    new (&tree.tree_lock) PrivateLock(std::move(tree_lock));
+    new (&tree.stats_lock) PrivateLock(std::move(stats_lock));
+    new (&tree.stats) Stats();
     tree.sample_rate = sample_rate;
-    tree.tree_lock = tree_lock.release();
-    tree.stats_lock = stats_lock.release();
     tree.use_atomic = op_counter && sample_counter;
     tree.op_counter = op_counter.release();
     tree.sample_counter = sample_counter.release();
-    tree.stats = stats.release();
     return self.release();
   });
 }
@@ -575,11 +595,10 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) {
   });
   if (status != 0) return status;
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(tree.tree_lock);
+  Py_VISIT(tree.tree_lock.object());
   Py_VISIT(tree.op_counter);
   Py_VISIT(tree.sample_counter);
-  Py_VISIT(tree.stats_lock);
-  Py_VISIT(tree.stats);
+  Py_VISIT(tree.stats_lock.object());
   return 0;
 }
 
@@ -596,8 +615,8 @@ void drop_counters(TreeObject& tree) {
   Py_CLEAR(tree.sample_counter);
 }
 
-// Breaks cycles through the blocks and the counters (locks hold nothing, stats holds ints): the
-// tree is left empty and atomic sampling stops, and every method keeps working on what is left.
+// Breaks cycles through the blocks and the counters (locks hold nothing): the tree is left empty
+// and atomic sampling stops, and every method keeps working on what is left.
 int tree_clear_references(PyObject* self) {
   TreeObject& tree = tree_of(self);
   release_blocks(tree, "klavrix.memory.blockfit.FastRedBlackTree (reference cycle)");
@@ -612,9 +631,8 @@ void tree_dealloc(PyObject* self) {
   PyObject* pending = PyErr_GetRaisedException();
   release_blocks(tree, "klavrix.memory.blockfit.FastRedBlackTree.__dealloc__");
   drop_counters(tree);
-  Py_CLEAR(tree.tree_lock);
-  Py_CLEAR(tree.stats_lock);
-  Py_CLEAR(tree.stats);
+  tree.tree_lock.~PrivateLock();
+  tree.stats_lock.~PrivateLock();
   PyErr_SetRaisedException(pending);
   free_instance(self);
   Py_TRASHCAN_END
@@ -632,7 +650,7 @@ PyType_Slot tree_slots[] = {
                                   "Best-fit index of free memory blocks: a red-black tree keyed by block "
                                   "size, one node per distinct size, further blocks of a size chained "
                                   "behind its node. Lookups take no lock and are validated by a sequence "
-                                  "counter; writers serialise on a threading.Lock. With AtomicCounter "
+                                  "counter; writers serialise on a lock of the tree. With AtomicCounter "
                                   "available, one insert in sample_rate is counted as sampled.")},
     {0, nullptr},
 };
@@ -663,7 +681,7 @@ bool api_should_sample(PyObject* tree) { return api_tree(tree).sample_rate == 1;
 
 int api_record_sample(PyObject* tree) {
   return guarded_status([&] {
-    if (api_tree(tree).use_atomic) call_counter(api_tree(tree).sample_counter, increment_name);
+    if (api_tree(tree).use_atomic) increment_sample_counter(api_tree(tree).sample_counter);
   });
 }
 
@@ -752,13 +770,14 @@ void create_tree_type(PyObject* module) {
 
 void populate(PyObject* module) {
   bind_import(module, "threading");
-  bind_import(module, "time");
+  perf_counter_ns.capture(bind_import(module, "time").get());
   bind_from(module, "typing", {"Any", "Dict", "List", "Optional", "Tuple"});
   bind(module, "Blockrec", import_relative(module, "blockrec", "Blockrec", 1).get());
   try {
     Ref counter_class = import_relative(module, "memory.interlock", "AtomicCounter", 2);
     bind(module, "AtomicCounter", counter_class.get());
     bind(module, "ATOMIC_AVAILABLE", Py_True);
+    find_native_counter(counter_class.get());
   } catch (const PythonError&) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
     PyErr_Clear();

@@ -1,6 +1,8 @@
 // klavrix.testing.extkit_probe: the boundary layer's converters and binding, exposed one by one
 // so that tests can reach each of them directly. Built only with -DKLAVRIX_TEST_PROBE=ON.
 #include <cstdint>
+#include <new>
+#include <utility>
 
 #include "extkit/extkit.hpp"
 
@@ -96,7 +98,77 @@ PyType_Slot box_slots[] = {
 PyType_Spec box_spec = {"klavrix.testing.extkit_probe.Box", sizeof(BoxObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, box_slots};
 
+// A private lock, made through the module's `threading.Lock` like a native class makes one.
+struct LockBoxObject {
+  PyObject_HEAD
+  PrivateLock lock;
+};
+
+PyObject* lock_box_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Params lock_box_params{"__cinit__"};
+  return guarded([&] {
+    lock_box_params.bind(args, kwargs);
+    Ref made = private_lock_object(ModuleFrame::module());
+    Ref self = allocate(type);
+    new (&cast<LockBoxObject>(self.get()).lock) PrivateLock(std::move(made));
+    return self.release();
+  });
+}
+
+void lock_box_dealloc(PyObject* self) {
+  cast<LockBoxObject>(self).lock.~PrivateLock();
+  free_instance(self);
+}
+
+// body() with the lock held.
+Ref lock_box_hold(PyObject* self, PyObject* body) {
+  PrivateLock::Hold hold(cast<LockBoxObject>(self).lock, "LockBox is held by this thread already (re-entrant call)");
+  return call(body);
+}
+
+// The lock object a replaced threading.Lock made, or None for a native lock.
+Ref lock_box_object(PyObject* self) {
+  PyObject* object = cast<LockBoxObject>(self).lock.object();
+  return Ref::borrow(object != nullptr ? object : Py_None);
+}
+
+PyType_Slot lock_box_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(lock_box_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(lock_box_dealloc)},
+    {0, nullptr},
+};
+PyType_Spec lock_box_spec = {"klavrix.testing.extkit_probe.LockBox", sizeof(LockBoxObject), 0, Py_TPFLAGS_DEFAULT,
+                             lock_box_slots};
+
+// time.time() through the module's `time` global: ("native", value) while that is the builtin,
+// else ("called", what the replacement returned).
+StandardFunction probe_time{"time", "time"};
+
+Ref wall_clock(PyObject* module) {
+  if (Ref replaced = probe_time.replacement(module)) return py_tuple("called", call(replaced.get()));
+  return py_tuple("native", wall_clock_now_seconds());
+}
+
+// time.perf_counter_ns() likewise.
+StandardFunction probe_perf_counter_ns{"time", "perf_counter_ns"};
+
+Ref perf_counter_ns(PyObject* module) {
+  if (Ref replaced = probe_perf_counter_ns.replacement(module)) return py_tuple("called", call(replaced.get()));
+  return py_tuple("native", perf_counter_now_ns());
+}
+
 void populate(PyObject* module) {
+  bind_import(module, "threading");
+  Ref time_module = bind_import(module, "time");
+  probe_time.capture(time_module.get());
+  probe_perf_counter_ns.capture(time_module.get());
+  PyTypeObject* lock_box = make_class(module, lock_box_spec);
+  add_method(lock_box, def<lock_box_hold>("hold", param<Object>("body")));
+  add_method(lock_box, def<lock_box_object>("lock_object"));
+  add_class(module, lock_box);
+  add_function(module, def<wall_clock>("wall_clock"));
+  add_function(module, def<perf_counter_ns>("perf_counter_ns"));
+
   PyTypeObject* box = make_class(module, box_spec);
   add_method(box, def<box_add>("add", param<Int64>("amount"), param<Int64>("times", 1)).returns("int"));
   add_py_aliases(box, {"add"});

@@ -3,11 +3,14 @@
 // The table is published on the class as a capsule:
 //   PyObject* capsule = PyObject_GetAttrString(FastRedBlackTree, "__native_api__");
 //   auto* api = static_cast<const FastRedBlackTreeApi*>(PyCapsule_GetPointer(capsule, kFastRedBlackTreeApiName));
-// Every entry takes the tree first. The caller serialises writers the way the Python methods do
-// (the tree's lock) and keeps a reference to the tree for the duration of the call. Entries
-// marked "GIL" create or release Python objects and need the interpreter lock; they report an
-// error by returning null or -1 with the Python error set. The others only read or relink
-// nodes and may run without it.
+// Every entry takes the tree first, and every entry needs the interpreter lock: the tree's
+// readers search holding it, and the garbage collector walks the nodes holding it, so nodes
+// are only ever relinked or freed with the interpreter lock held. The caller keeps a reference
+// to the tree for the duration of the call. Entries that relink nodes (rotations, fix-ups,
+// transplant, _delete_node) also need that no writer of the tree runs meanwhile; the tree's
+// own writers serialise on a lock private to the tree, so a native caller relinks only a tree
+// that no other code is using. Entries marked "GIL" also create or release Python objects
+// and report an error by returning null or -1 with the Python error set.
 #pragma once
 
 #include <cstdint>

@@ -34,6 +34,13 @@ struct RBNode {
 
 inline bool is_black(const RBNode* node) { return node == nullptr || node->color == kBlack; }
 
+// The child a search for `size` descends to. With random keys the direction is a coin toss:
+// telling the compiler so lets it load both children and select one, instead of a branch that
+// is mispredicted at every other level.
+inline RBNode* child_towards(const RBNode* node, uint64_t size) {
+  return __builtin_expect_with_probability(size < node->size, 1, 0.5) ? node->left : node->right;
+}
+
 struct Tree {
   RBNode* root = nullptr;
 
@@ -61,20 +68,19 @@ struct Tree {
 
   RBNode* find_node(uint64_t size) const {
     RBNode* node = root;
-    while (node != nullptr && node->size != size) node = size < node->size ? node->left : node->right;
+    while (node != nullptr && node->size != size) node = child_towards(node, size);
     return node;
   }
 
-  // The node with the smallest size that is at least `size`, or null.
+  // The node with the smallest size that is at least `size`, or null. Every node the walk
+  // meets at or above `size` is smaller than the candidate before it (the walk went left of
+  // that one), so it simply becomes the candidate.
   RBNode* find_best_fit_node(uint64_t size) const {
     RBNode* candidate = nullptr;
     for (RBNode* node = root; node != nullptr;) {
-      if (node->size < size) {
-        node = node->right;
-      } else {
-        if (candidate == nullptr || node->size < candidate->size) candidate = node;
-        node = node->left;
-      }
+      const bool below = __builtin_expect_with_probability(node->size < size, 1, 0.5);
+      candidate = below ? candidate : node;
+      node = below ? node->right : node->left;
     }
     return candidate;
   }
@@ -84,23 +90,37 @@ struct Tree {
     return node;
   }
 
-  // Links a fresh node (links empty) whose size is not in the tree yet, and repairs colours.
-  void insert_node(RBNode* z) {
-    if (root == nullptr) {
+  // Where `size` is in the tree: its node, or, when it is absent, the node a new one would hang
+  // under (null in an empty tree). One walk serves both the lookup and the insert.
+  struct Position {
+    RBNode* node;
+    RBNode* parent;
+  };
+  Position locate(uint64_t size) const {
+    RBNode* parent = nullptr;
+    RBNode* node = root;
+    while (node != nullptr && node->size != size) {
+      parent = node;
+      node = child_towards(node, size);
+    }
+    return {node, parent};
+  }
+
+  // Links a fresh node (links empty) whose size is absent under `parent`, as located for that
+  // size with no change to the tree since, and repairs colours.
+  void insert_at(RBNode* z, RBNode* parent) {
+    if (parent == nullptr) {
       z->color = kBlack;
       root = z;
       return;
-    }
-    RBNode* parent = root;
-    for (;;) {
-      RBNode* next = z->size < parent->size ? parent->left : parent->right;
-      if (next == nullptr) break;
-      parent = next;
     }
     z->parent = parent;
     (z->size < parent->size ? parent->left : parent->right) = z;
     fixup_insert(z);
   }
+
+  // Links a fresh node whose size is not in the tree yet, and repairs colours.
+  void insert_node(RBNode* z) { insert_at(z, locate(z->size).parent); }
 
   void fixup_insert(RBNode* z) {
     while (z->parent != nullptr && z->parent->color == kRed) {
