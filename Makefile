@@ -15,9 +15,13 @@ PY        := $(VENV)/bin/python
 PIP       := $(PY) -m pip --disable-pip-version-check
 BUILD_TOOLS := "scikit-build-core>=0.10" ninja
 CONFIG_SETTINGS ?=
+# A subset of the modules to build, e.g. MODULES="slabworks;interlock" (empty: all of them). Always
+# passed, so that a build directory never keeps an earlier subset.
+MODULES ?=
 # The make targets also build klavrix.testing.extkit_probe, which the tests use.
 BUILD_FLAGS  = --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) \
                --config-settings=cmake.define.KLAVRIX_TEST_PROBE=ON \
+               "--config-settings=cmake.define.KLAVRIX_MODULES=$(MODULES)" \
                $(foreach setting,$(CONFIG_SETTINGS),"--config-settings=$(setting)")
 # What pytest runs: the whole suite unless narrowed, e.g. TESTS=tests/test_tallies.py.
 TESTS ?= tests

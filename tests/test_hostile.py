@@ -45,12 +45,8 @@ CALL_TIMEOUT = float(os.environ.get("KLAVRIX_HOSTILE_CALL_TIMEOUT", "10"))
 CHILD_TIMEOUT = 300.0
 
 # Calls of known faults, left out of the matrix and reproduced by their own xfail tests below:
-# (module, substrings that all occur in the call's description).
-KNOWN_FAULTS: list[tuple[str, tuple[str, ...]]] = [
-    # The telemetry store is read under the policy's non-reentrant lock: a store (or a metrics
-    # value's conversion) that calls back into the same policy deadlocks.
-    ("klavrix.jit.compilegate", ("telemetry_store=", "it=re-entrant")),
-]
+# (module, substrings that all occur in the call's description). None at present.
+KNOWN_FAULTS: list[tuple[str, tuple[str, ...]]] = []
 
 # Calls left out because their correct result is enormous (description substring: reason).
 TOO_BIG = {
@@ -1064,7 +1060,7 @@ def test_the_matrix_names_the_call_that_failed(tmp_path, body, report):
 
 
 # ---------------------------------------------------------------------------------------------
-# Known faults, one reproduction each
+# Stores that call back into the policy: the policy's lock refuses the re-entry
 
 
 REENTRANT_STORES = {
@@ -1084,18 +1080,18 @@ REENTRANT_STORES = {
 
 @pytest.mark.parametrize("store", REENTRANT_STORES.values(), ids=REENTRANT_STORES.keys())
 @pytest.mark.parametrize("method", ["should_compile", "update"])
-@pytest.mark.xfail(strict=True, reason="the store is read under the policy's non-reentrant lock: a "
-                                       "call back into the same policy deadlocks")
 def test_store_calling_back_into_the_policy_does_not_hang(method, store):
     pytest.importorskip("klavrix.jit.compilegate")
     code = "import types\nfrom klavrix.jit.compilegate import Compilegate, FunctionMetrics\n" \
            "gate, good = Compilegate(), FunctionMetrics(500, 1, 3.0)\n" + textwrap.dedent(store) + \
-           f"try:\n    gate.{method}('f', store)\nexcept Exception:\n    pass\n"
+           f"try:\n    gate.{method}('f', store)\nexcept RuntimeError as error:\n    print(error)\n" \
+           "print(gate.get_threshold('f'))\n"
     try:
-        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=2)
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20)
     except subprocess.TimeoutExpired:
         pytest.fail(f"{method} hangs when {store.strip().splitlines()[0]}")
     assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["Compilegate is in use by this thread already (re-entrant call)", "100"]
 
 
 if __name__ == "__main__":
