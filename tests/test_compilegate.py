@@ -17,6 +17,7 @@ from klavrix.jit import compilegate as cg
 from klavrix.jit.compilegate import (Compilegate, FunctionMetrics, PolicyConfig, create_function_metrics,
                                      create_policy_config, get_compilegate, reset_compilegate)
 from klavrix.jit.telemetry import TelemetryStore
+from threads import call_in_thread
 
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 NO_PICKLE = "no default __reduce__ due to non-trivial __cinit__"
@@ -548,24 +549,6 @@ def test_policy_lock_protocol_is_looked_up_on_the_type(monkeypatch, fresh_shared
 
 
 # --- native locks and clock, and what replaces them ---------------------------------------------
-
-def call_in_thread(fn, timeout=10):
-    """fn() in a daemon thread: its result, or its exception re-raised; a hang fails the test."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["result"] = fn()
-        except BaseException as error:
-            outcome["error"] = error
-
-    worker = threading.Thread(target=target, daemon=True)
-    worker.start()
-    worker.join(timeout)
-    assert not worker.is_alive(), "call hangs"
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome.get("result")
 
 
 class CallingCount:

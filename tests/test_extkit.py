@@ -10,6 +10,7 @@ import sys
 
 import pytest
 from hypothesis import given, strategies as st
+from threads import call_in_thread
 
 probe = pytest.importorskip("klavrix.testing.extkit_probe")
 
@@ -418,35 +419,14 @@ def test_with_context_error_in_exit_chains_the_body_error():
 # Private locks
 
 
-def run_in_thread(fn, timeout=10):
-    """fn() in a daemon thread: its result, or its exception re-raised; a hang fails the test."""
-    import threading
-
-    outcome = {}
-
-    def target():
-        try:
-            outcome["result"] = fn()
-        except BaseException as error:
-            outcome["error"] = error
-
-    worker = threading.Thread(target=target, daemon=True)
-    worker.start()
-    worker.join(timeout)
-    assert not worker.is_alive(), "call did not return"
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome.get("result")
-
-
 def test_private_lock_refuses_reentry_and_is_free_afterwards():
     box = probe.LockBox()
     assert box.lock_object() is None  # the standard threading.Lock: a native lock
     with pytest.raises(RuntimeError, match=r"^LockBox is held by this thread already \(re-entrant call\)$"):
-        run_in_thread(lambda: box.hold(lambda: box.hold(lambda: None)))
+        call_in_thread(lambda: box.hold(lambda: box.hold(lambda: None)))
     with pytest.raises(ZeroDivisionError):
         box.hold(lambda: 1 / 0)
-    assert run_in_thread(lambda: box.hold(lambda: "free")) == "free"
+    assert call_in_thread(lambda: box.hold(lambda: "free")) == "free"
 
 
 def test_private_lock_waiters_let_the_interpreter_run_and_go_in_turn():

@@ -17,6 +17,7 @@ from klavrix.memory.interlock import (
     LockFreeStatistics,
     PerformanceTimer,
 )
+from threads import run_threads
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 int64s = st.integers(INT64_MIN, INT64_MAX)
@@ -81,14 +82,6 @@ def test_counter_matches_a_wrapping_model(operations, start):
             assert counter.compare_and_swap(expected, b) is (expected == model)
             model = b if expected == model else model
         assert counter.load() == model
-
-
-def run_threads(count, target):
-    threads = [threading.Thread(target=target, args=(i,)) for i in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
 
 
 def test_concurrent_increments_are_exact():

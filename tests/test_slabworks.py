@@ -25,6 +25,7 @@ from klavrix.memory.slabworks import (
     fast_can_fit_aligned,
     fast_get_bucket_size,
 )
+from threads import run_threads
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 HEADER = struct.Struct("<BBLHQ")
@@ -81,14 +82,6 @@ def round_up(size: int, step: int) -> int:
 def model_fits(offset: int, block_size: int, size: int, alignment: int) -> bool:
     aligned = wrap32(offset + alignment - 1) & ~wrap32(alignment - 1)
     return wrap32(aligned + size) <= wrap32(offset + block_size)
-
-
-def run_threads(count, target):
-    threads = [threading.Thread(target=target, args=(i,)) for i in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
 
 
 # ---------------------------------------------------------------------------------------------
