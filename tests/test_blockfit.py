@@ -19,6 +19,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 from klavrix.memory import blockfit
 from klavrix.memory.blockfit import FastRedBlackTree
 from klavrix.memory.blockrec import Blockrec
+from threads import call_in_thread
 
 STATS_KEYS = ["total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits",
               "tree_hits", "operation_count"]
@@ -39,25 +40,6 @@ class Block:
     def __del__(self):
         if self.on_del:
             self.on_del(self)
-
-
-def run_in_thread(fn, timeout=10):
-    """Runs fn in a thread; a hang (a lock never released) fails instead of blocking the suite."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["result"] = fn()
-        except BaseException as error:  # handed to the test's thread
-            outcome["error"] = error
-
-    worker = threading.Thread(target=target, daemon=True)
-    worker.start()
-    worker.join(timeout)
-    assert not worker.is_alive(), "call did not return: lock held or tree busy"
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["result"]
 
 
 # --- the stateful test: the tree against a dict of size -> blocks in find_all_exact order
@@ -420,7 +402,7 @@ def test_exception_in_eq_leaves_the_tree_usable():
     with pytest.raises(RuntimeError, match="boom"):
         tree.delete(64, Exploding())
     assert tree.find_best_fit(64) is kept  # sequence even again: found at once
-    assert run_in_thread(lambda: tree.insert(64, Blockrec(1, 64)))  # lock released
+    assert call_in_thread(lambda: tree.insert(64, Blockrec(1, 64)))  # lock released
     assert len(tree) == 2 and tree.get_stats()["total_deletions"] == 0
 
 
@@ -434,7 +416,7 @@ def test_reentrant_write_from_eq_raises_instead_of_deadlocking():
 
     tree.insert(64, "stored")
     with pytest.raises(RuntimeError, match="re-entrant"):
-        run_in_thread(lambda: tree.delete(64, Meddler()))
+        call_in_thread(lambda: tree.delete(64, Meddler()))
     assert tree.find_all_exact(64) == ["stored"] and len(tree) == 1
 
 
@@ -443,9 +425,9 @@ def test_released_blocks_may_call_back_into_the_tree():
     refile = lambda block: tree.insert(1000 + block.tag, "refiled")
     for tag in range(3):
         tree.insert(tag, Block(tag, refile))
-    assert run_in_thread(lambda: tree.delete(0, Block(0)))  # the filed block's last reference
+    assert call_in_thread(lambda: tree.delete(0, Block(0)))  # the filed block's last reference
     assert tree.find_all_exact(1000) == ["refiled"]
-    run_in_thread(tree.clear)
+    call_in_thread(tree.clear)
     assert sorted(tree.get_size_distribution()) == [1001, 1002]
 
 
@@ -602,7 +584,7 @@ def test_a_rebound_perf_counter_ns_is_still_called(monkeypatch):
         tree.insert(3, "never")
     monkeypatch.undo()
     assert tree.get_size_distribution() == {1: 1, 2: 2} and tree.get_stats()["total_insertions"] == 3
-    assert tree.find_best_fit(2) == "a" and run_in_thread(lambda: tree.insert(3, "last"))  # lock released
+    assert tree.find_best_fit(2) == "a" and call_in_thread(lambda: tree.insert(3, "last"))  # lock released
     assert ticks == ["tick", "tick"]  # the builtin again
 
 
@@ -668,8 +650,8 @@ def test_statistics_reentered_from_a_counter_raise_instead_of_deadlocking(monkey
     monkeypatch.setattr(blockfit, "AtomicCounter", Meddling)
     tree = FastRedBlackTree()
     with pytest.raises(RuntimeError, match=r"^FastRedBlackTree statistics are in use by this thread already"):
-        run_in_thread(tree.get_stats)
-    assert run_in_thread(tree.reset_circuit_breaker) is None  # the lock was released
+        call_in_thread(tree.get_stats)
+    assert call_in_thread(tree.reset_circuit_breaker) is None  # the lock was released
 
 
 def test_locks_made_by_a_replaced_threading_lock_are_used(monkeypatch):

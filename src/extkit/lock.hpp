@@ -1,5 +1,7 @@
-// Scoped holds on the two kinds of lock the modules use: a Python lock object (threading.Lock,
-// held as in a `with` block) and the interpreter lock (released for a native section).
+// Scoped holds on the locks the modules use: a Python lock object (threading.Lock, held as in a
+// `with` block), any context manager a caller supplies (with_context), the interpreter lock
+// (released for a native section), and locks private to one object (NativeLock / PrivateLock,
+// at the end).
 #pragma once
 
 #include <atomic>
@@ -20,7 +22,6 @@ struct ThreadLockMethods {
   PyTypeObject* type = nullptr;
   PyObject* acquire = nullptr;
   PyObject* release = nullptr;
-  PyObject* locked = nullptr;
 };
 
 inline ThreadLockMethods& thread_lock_methods() {
@@ -30,10 +31,8 @@ inline ThreadLockMethods& thread_lock_methods() {
     Ref type = checked(PyObject_GetAttrString(thread.get(), "LockType"));
     Ref acquire = checked(PyObject_GetAttrString(type.get(), "acquire"));
     Ref release = checked(PyObject_GetAttrString(type.get(), "release"));
-    Ref locked = checked(PyObject_GetAttrString(type.get(), "locked"));
     methods.acquire = acquire.release();
     methods.release = release.release();
-    methods.locked = locked.release();
     methods.type = reinterpret_cast<PyTypeObject*>(type.release());
   }
   return methods;
@@ -157,16 +156,6 @@ class LockHold {
   PyObject* exit_ = nullptr;  // bound __exit__ of other lock objects, owned
   bool fast_ = false;
 };
-
-// True when `lock` is a threading.Lock that no thread holds. A critical section that runs no
-// Python code and keeps the interpreter lock throughout may then skip taking it: no other thread
-// can run, let alone see the lock, before the section ends. Any other lock object: false.
-inline bool thread_lock_is_free(PyObject* lock) {
-  detail::ThreadLockMethods& methods = detail::thread_lock_methods();
-  if (!Py_IS_TYPE(lock, methods.type)) return false;
-  Ref held = checked(PyObject_Vectorcall(methods.locked, &lock, 1, nullptr));
-  return held.get() == Py_False;
-}
 
 // Releases the interpreter lock for the enclosing scope. Nothing inside may touch Python objects.
 class GilRelease {
