@@ -448,6 +448,61 @@ def test_update_runs_replaced_logger_methods_while_debug_is_off(replace, monkeyp
     assert lines == ["Updated threshold for h: 100 -> 91 (speedup: 3.00x)"]
 
 
+LINE_F = "Updated threshold for f: 100 -> 91 (speedup: 3.00x)"
+
+
+@pytest.mark.parametrize("replacement", [
+    "logging.Logger.debug = lambda self, msg, *args, **kwargs: lines.append(msg)",
+    "logging.Logger.isEnabledFor = lambda self, level: True",
+    "logging.Logger.getEffectiveLevel = lambda self: logging.DEBUG",
+])
+def test_debug_line_honours_logging_replaced_before_import(replacement, python):
+    out = python(f"""
+        import logging, types
+        lines = []
+        handler = logging.Handler()
+        handler.emit = lambda record: lines.append(record.getMessage())
+        logging.getLogger().addHandler(handler)  # the root logger stays at WARNING
+        {replacement}
+        from klavrix.jit import compilegate as cg
+        store = types.SimpleNamespace(get_metrics=lambda f: cg.FunctionMetrics(compile_count=1, avg_speedup=3.0))
+        for _ in range(3):
+            cg.Compilegate().update("f", store)
+        print([line for line in lines if line.startswith("Updated")])
+    """)
+    assert out.strip() == repr([LINE_F] * 3)
+
+
+@pytest.mark.parametrize("change", ["parent's level", "logging.disable", "getEffectiveLevel", "isEnabledFor"])
+def test_debug_line_follows_logging_changed_after_import(change, monkeypatch, caplog):
+    logger, parent = logging.getLogger(cg.__name__), logging.getLogger("klavrix.jit")
+    store = Store(FunctionMetrics(compile_count=1, avg_speedup=3.0))
+    Compilegate().update("f", store)  # DEBUG off, as found
+    if change == "parent's level":
+        parent.setLevel(logging.DEBUG)
+    elif change == "logging.disable":
+        logger.setLevel(logging.DEBUG)
+        logging.disable(logging.INFO)
+    elif change == "getEffectiveLevel":
+        monkeypatch.setattr(logging.Logger, "getEffectiveLevel", lambda self: logging.DEBUG)
+        logger.setLevel(logging.NOTSET)  # clears the loggers' answers, which were read from the old one
+    else:
+        monkeypatch.setattr(logging.Logger, "isEnabledFor", lambda self, level: True)
+    try:
+        for _ in range(3):
+            Compilegate().update("f", store)
+        native = [r.getMessage() for r in caplog.records if r.name == cg.__name__]
+        caplog.clear()
+        for _ in range(3):
+            logger.debug(LINE_F)
+        reference = [r.getMessage() for r in caplog.records if r.name == cg.__name__]
+    finally:
+        logging.disable(logging.NOTSET)
+        logger.setLevel(logging.NOTSET)
+        parent.setLevel(logging.NOTSET)
+    assert native == reference == ([] if change == "logging.disable" else [LINE_F] * 3)
+
+
 # --- locks held around the store and the shared policy ----------------------------------------
 
 def test_the_store_is_read_under_the_policy_lock_and_the_clock_outside(monkeypatch):

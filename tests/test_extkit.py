@@ -7,6 +7,7 @@ import decimal
 import fractions
 import inspect
 import sys
+import textwrap
 
 import pytest
 from hypothesis import given, strategies as st
@@ -544,3 +545,55 @@ def test_a_module_getattr_supplies_a_missing_function(monkeypatch):
     fake.__getattr__ = lambda name: (lambda: f"{name} from __getattr__")
     monkeypatch.setattr(probe, "time", fake)
     assert probe.wall_clock() == ("called", "time from __getattr__")
+
+
+# The interpreter has eight dictionary watchers for the whole process.
+DICT_WATCHER_SLOTS = textwrap.dedent("""
+    import _testcapi
+
+    def take_free_watchers():
+        taken = []
+        try:
+            while True:
+                taken.append(_testcapi.add_dict_watcher(0))
+        except Exception:
+            return taken
+
+    def free_watchers():
+        taken = take_free_watchers()
+        for watcher in taken:
+            _testcapi.clear_dict_watcher(watcher)
+        return len(taken)
+""")
+
+
+def test_all_modules_share_one_dict_watcher(python):
+    out = python(DICT_WATCHER_SLOTS + textwrap.dedent("""
+        before = free_watchers()
+        import time, types
+        from klavrix.jit.compilegate import Compilegate, FunctionMetrics
+        from klavrix.memory.blockfit import FastRedBlackTree
+        from klavrix.testing import extkit_probe
+        FastRedBlackTree().insert(64, object())
+        Compilegate().should_compile("f", types.SimpleNamespace(get_metrics=lambda f: FunctionMetrics()))
+        extkit_probe.wall_clock()
+        print(before - free_watchers())
+    """))
+    assert out.strip() == "1"
+
+
+def test_without_a_free_dict_watcher_every_lookup_is_made(python):
+    out = python(DICT_WATCHER_SLOTS + textwrap.dedent("""
+        taken = take_free_watchers()
+        import time
+        from klavrix.testing import extkit_probe as probe
+        print(probe.wall_clock()[0], probe.perf_counter_ns()[0])
+        time.time = lambda: 12.5
+        print(*probe.wall_clock())
+        del time.time
+        try:
+            probe.wall_clock()
+        except AttributeError:
+            print("AttributeError")
+    """))
+    assert out.split() == ["native", "native", "called", "12.5", "AttributeError"]

@@ -20,8 +20,10 @@ from hypothesis import given, strategies as st
 from klavrix.gpu import devicebook
 from klavrix.native import hostprobe
 
-# The private subinterpreter module the detector probes exists on CPython 3.12 only.
-HAS_SUBINTERPRETERS = importlib.util.find_spec("_xxsubinterpreters") is not None
+# The private subinterpreter module the detector probes: _xxsubinterpreters on 3.12, renamed on 3.13.
+SUBINTERPRETER_MODULE = next(
+    (name for name in ("_xxsubinterpreters", "_interpreters") if importlib.util.find_spec(name)), None)
+HAS_SUBINTERPRETERS = SUBINTERPRETER_MODULE is not None
 
 NODE_DIR = "/sys/devices/system/node"
 REGISTRY = "klavrix.gpu.devicebook"
@@ -53,7 +55,7 @@ def test_this_host_has_no_gpu_and_its_own_cores_and_nodes():
     assert caps["numa_nodes"] == max(len(nodes), 1) >= 1
     assert {k: caps[k] for k in GPU_DEFAULTS} == GPU_DEFAULTS
     assert caps["python_version"] == "%d.%d.%d" % sys.version_info[:3]
-    assert caps["subinterpreter_support"] is HAS_SUBINTERPRETERS
+    assert caps["subinterpreter_support"] is HAS_SUBINTERPRETERS is (sys.version_info >= (3, 12))
     assert (caps["platform"], caps["detector"]) == (sys.platform, "native")
     assert before <= caps["detected_at"] <= time.time()
     assert type(caps["detection_time_ms"]) is float and caps["detection_time_ms"] >= 0.0
@@ -74,14 +76,14 @@ def test_module_imports_only_sys_os_time_and_the_rest_when_needed(python):
     out = python("""
         import sys
         from klavrix.native import hostprobe
-        lazy = ("subprocess", "ctypes", "klavrix.gpu.devicebook", "_xxsubinterpreters", "logging")
+        lazy = ("subprocess", "ctypes", "klavrix.gpu.devicebook", "_xxsubinterpreters", "_interpreters", "logging")
         print(sorted(m for m in lazy if m in sys.modules))
         hostprobe.detect_capabilities()
         print(sorted(m for m in lazy if m in sys.modules))
         print(hostprobe.sys is sys, hostprobe.os is sys.modules["os"], hostprobe.time is sys.modules["time"],
               hasattr(hostprobe, "logger"))
     """)
-    imported = "['_xxsubinterpreters', 'klavrix.gpu.devicebook']" if HAS_SUBINTERPRETERS else "['klavrix.gpu.devicebook']"
+    imported = str(sorted(filter(None, [SUBINTERPRETER_MODULE, "klavrix.gpu.devicebook"])))
     assert out.splitlines() == ["[]", imported, "True True True False"]
 
 
@@ -421,6 +423,7 @@ def test_python_3_11_has_no_subinterpreters_and_imports_nothing(monkeypatch):
 
 def test_missing_subinterpreter_module_reads_as_unsupported(monkeypatch):
     monkeypatch.setitem(sys.modules, "_xxsubinterpreters", None)
+    monkeypatch.setitem(sys.modules, "_interpreters", None)
     assert hostprobe.detect_python_version() == ("%d.%d.%d" % sys.version_info[:3], False)
 
 

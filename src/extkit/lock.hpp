@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <type_traits>
@@ -197,11 +198,16 @@ auto without_gil(Body&& body) {
 //   new (&self.lock) PrivateLock(std::move(made));
 //   PrivateLock::Hold hold(self.lock, "Tree is being modified by this thread already (re-entrant call)");
 //
-// NativeLock is a mutex taken with the interpreter lock held. Free, it costs one try-lock; held
-// by another thread, the waiter lets the interpreter lock go while it blocks (the holder may be
-// waiting for the interpreter lock itself) and, as a wait on threading.Lock does, lets a signal
-// handler's exception (KeyboardInterrupt) end the wait. The thread that holds it taking it again
-// gets RuntimeError instead of a deadlock.
+// NativeLock is taken and released only with the interpreter lock held, which orders every
+// access to its state, so taking a free one costs a compare and a store. A thread that finds it
+// held by another (a holder that let the interpreter lock go inside, to run Python code or to
+// wait) blocks with the interpreter lock released until the holder lets go, and, as a wait on
+// threading.Lock does, lets a signal handler's exception (KeyboardInterrupt) end the wait. The
+// thread that holds it taking it again gets RuntimeError instead of a deadlock.
+
+#ifdef Py_GIL_DISABLED
+#error "NativeLock relies on the interpreter lock"
+#endif
 
 class NativeLock {
  public:
@@ -212,37 +218,48 @@ class NativeLock {
   // Takes the lock, or raises RuntimeError(reentry_message) when this thread holds it already.
   void acquire(const char* reentry_message) {
     const unsigned long self = PyThread_get_thread_ident();
-    if (!mutex_.try_lock()) [[unlikely]] {
-      // Only the holder stores its own ident, and clears it before letting go.
-      if (owner_.load(std::memory_order_relaxed) == self) raise(PyExc_RuntimeError, reentry_message);
-      wait();
+    if (owner_ != 0) [[unlikely]] {
+      if (owner_ == self) raise(PyExc_RuntimeError, reentry_message);
+      wait_for_release();
     }
-    owner_.store(self, std::memory_order_relaxed);
+    owner_ = self;
   }
 
   void release() {
-    owner_.store(0, std::memory_order_relaxed);
-    mutex_.unlock();
+    owner_ = 0;
+    if (waiters_ != 0) [[unlikely]] {
+      std::lock_guard<std::mutex> guard(mutex_);
+      released_.notify_one();
+    }
   }
 
  private:
   // How long a waiter blocks before it looks for signals to handle.
   static constexpr std::chrono::milliseconds kSignalCheckInterval{20};
 
-  [[gnu::noinline]] void wait() {
-    for (;;) {
-      bool acquired;
-      {
-        GilRelease released;
-        acquired = mutex_.try_lock_for(kSignalCheckInterval);
-      }
-      if (acquired) return;
-      if (PyErr_CheckSignals() < 0) throw PythonError{};
+  // Returns, with the interpreter lock held, once the lock is free.
+  [[gnu::noinline]] void wait_for_release() {
+    struct Waiting {
+      int& waiters;
+      explicit Waiting(int& count) : waiters(++count) {}
+      ~Waiting() { --waiters; }
+    } waiting(waiters_);
+    while (owner_ != 0) {
+      // mutex_ is taken before the interpreter lock goes, so that a release made in between
+      // finds this thread waiting.
+      std::unique_lock<std::mutex> guard(mutex_);
+      PyThreadState* state = PyEval_SaveThread();
+      released_.wait_for(guard, kSignalCheckInterval);
+      guard.unlock();
+      PyEval_RestoreThread(state);
+      if (owner_ != 0 && PyErr_CheckSignals() < 0) throw PythonError{};
     }
   }
 
-  std::timed_mutex mutex_;
-  std::atomic<unsigned long> owner_{0};
+  unsigned long owner_ = 0;  // thread ident of the holder, 0 when free; read and written under the interpreter lock
+  int waiters_ = 0;          // threads in wait_for_release(); likewise
+  std::mutex mutex_;         // pairs with released_ for waiting without the interpreter lock
+  std::condition_variable released_;
 };
 
 namespace detail {

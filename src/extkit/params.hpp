@@ -141,6 +141,21 @@ struct Object {
   static Ref python(NoneDefault) { return none(); }
 };
 
+// A native value together with the argument it was converted from (borrowed; null for a
+// default), so that a body can keep an exact int it is given instead of making an equal one.
+template <class Native>
+struct WithArgument {
+  struct type {
+    typename Native::type value;
+    PyObject* argument;
+  };
+  using default_type = typename Native::default_type;
+  static constexpr const char* annotation = Native::annotation;
+  static type convert(PyObject* value, const char* parameter) { return {Native::convert(value, parameter), value}; }
+  static type from_default(default_type value) { return {Native::from_default(value), nullptr}; }
+  static Ref python(default_type value) { return Native::python(value); }
+};
+
 // ---------------------------------------------------------------------------------------------
 // Annotated ints narrowed to a native type
 

@@ -30,10 +30,6 @@ static_assert(sizeof(int) == sizeof(int32_t), "PolicyConfig's C int fields are t
 PyTypeObject* policy_config_type = nullptr;
 PyTypeObject* function_metrics_type = nullptr;
 PyTypeObject* compilegate_type = nullptr;
-PyObject* logger_class = nullptr;             // logging.Logger
-PyObject* standard_debug = nullptr;           // Logger.debug when the module loaded
-PyObject* standard_is_enabled_for = nullptr;  // Logger.isEnabledFor when the module loaded
-PyObject* debug_level = nullptr;              // logging.DEBUG
 PyObject* builtin_sum = nullptr;
 PyObject* builtin_min = nullptr;
 PyObject* builtin_max = nullptr;
@@ -42,7 +38,7 @@ PyObject* global_policy = nullptr;  // the shared Compilegate; null while there 
 Name logger_name{"logger"};
 Name debug_name{"debug"};
 Name is_enabled_for_name{"isEnabledFor"};
-Name level_cache_name{"_cache"};
+Name debug_level_name{"DEBUG"};
 Name policy_lock_name{"_policy_lock"};
 Name get_metrics_name{"get_metrics"};
 Name call_count_name{"call_count"};
@@ -366,78 +362,57 @@ int32_t adapted_threshold(const PolicyConfigObject& config, int32_t current, uin
 
 // ---------------------------------------------------------------------------------------------
 // The DEBUG line of update()
+//
+// Formatting the line (the speed-up with two decimals) costs several times update's own work,
+// and with DEBUG off nobody reads it. When DEBUG is off, the standard Logger.debug does nothing
+// but call self.isEnabledFor(DEBUG), which answers false. So while the module's logger has
+// logging's own debug and isEnabledFor, isEnabledFor(DEBUG) is asked here instead, once, and
+// the line is formatted and passed to logger.debug only when it answers true. Every other
+// debug or isEnabledFor (replaced on the class, on the instance or by a subclass, before or
+// after this module was loaded) is called as it is, and the logger's levels, its parents',
+// logging.disable and getEffectiveLevel are consulted by isEnabledFor itself.
 
-// True when the class of `logger` is logging.Logger with the standard attribute lookup and the
-// standard debug() and isEnabledFor(), however those were reached: replaced ones always run.
-bool standard_logger_class(PyObject* logger) {
-  PyTypeObject* type = Py_TYPE(logger);
-  return as_object(type) == logger_class && type->tp_getattro == PyObject_GenericGetAttr &&
-         _PyType_Lookup(type, debug_name.get()) == standard_debug &&
-         _PyType_Lookup(type, is_enabled_for_name.get()) == standard_is_enabled_for;
-}
+PyObject* logging_namespace = nullptr;  // vars(logging)
 
-// The last answer "known off", kept while the dicts it was read from stay unchanged (the
-// module's globals, the logger's __dict__, its level cache), the logger keeps its class and
-// __dict__, and logging.Logger keeps its attributes (any change to a class gives it a new
-// version tag). The pointers are borrowed: rebinding `logger` or dropping a dict ends the fact.
-WatchedFact debug_off_fact;
-PyObject* debug_off_logger = nullptr;
-PyObject* debug_off_attributes = nullptr;
-unsigned int debug_off_class_tag = 0;
+// The last function found to be logging's own Logger.<name>, with the code it had then.
+struct StandardMethod {
+  const char* qualname;
+  PyObject* function = nullptr;
+  PyObject* code = nullptr;
+};
+StandardMethod standard_debug{"Logger.debug"};
+StandardMethod standard_is_enabled_for{"Logger.isEnabledFor"};
 
-bool logger_class_tag(unsigned int& tag) {
-  auto* type = reinterpret_cast<PyTypeObject*>(logger_class);
-  tag = type->tp_version_tag;
-  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-}
-
-bool debug_still_known_off() {
-  if (!debug_off_fact.holds() || as_object(Py_TYPE(debug_off_logger)) != logger_class) return false;
-  unsigned int tag;
-  if (!logger_class_tag(tag) || tag != debug_off_class_tag) return false;
-  Ref own_attributes = checked(PyObject_GenericGetDict(debug_off_logger, nullptr));
-  return own_attributes.get() == debug_off_attributes;
-}
-
-// True when logger.debug() would certainly drop the line: the module's `logger` is a standard
-// Logger whose level cache already holds False for DEBUG. logging clears that cache whenever
-// any level changes, and the cached answer is what the standard isEnabledFor returns, so
-// debug() would return at once. Anything else is left to logger.debug(); `logger` is then the
-// module's logger.
-bool debug_known_off(Ref& logger) {
-  if (debug_still_known_off()) [[likely]] return true;
-  const uint64_t started = WatchedFact::epoch();
-  PyObject* module = ModuleFrame::module();
-  bool watched = WatchedFact::watch(PyModule_GetDict(module));
-  logger = module_global(module, logger_name);
-  if (!standard_logger_class(logger.get())) return false;
-  unsigned int class_tag;
-  watched = logger_class_tag(class_tag) && watched;
-  Ref own_attributes = checked(PyObject_GenericGetDict(logger.get(), nullptr));
-  PyObject* attributes = own_attributes.get();
-  watched = watched && WatchedFact::watch(attributes);
-  // A debug() or isEnabledFor() replaced on the instance is always called.
-  for (Name* replaceable : {&debug_name, &is_enabled_for_name}) {
-    const int found = PyDict_Contains(attributes, replaceable->get());
-    if (found < 0) throw PythonError{};
-    if (found) return false;
-  }
-  Ref cache = Ref::borrow(PyDict_GetItemWithError(attributes, level_cache_name.get()));
-  if (!cache || !PyDict_CheckExact(cache.get())) {
-    check_pending();
+// Whether `bound` is `logger`'s own binding of a function that logging defines as
+// Logger.<name>: a function of logging's namespace whose code has that qualified name.
+bool is_standard_method(PyObject* bound, PyObject* logger, StandardMethod& standard) {
+  if (!PyMethod_Check(bound) || PyMethod_GET_SELF(bound) != logger) return false;
+  PyObject* function = PyMethod_GET_FUNCTION(bound);
+  if (!PyFunction_Check(function) || PyFunction_GET_GLOBALS(function) != logging_namespace) return false;
+  PyObject* code = PyFunction_GET_CODE(function);
+  if (function == standard.function && code == standard.code) [[likely]] return true;
+  Ref qualname = checked(PyObject_GetAttrString(code, "co_qualname"));
+  if (!PyUnicode_Check(qualname.get()) || PyUnicode_CompareWithASCIIString(qualname.get(), standard.qualname) != 0) {
     return false;
   }
-  watched = watched && WatchedFact::watch(cache.get());
-  PyObject* enabled = PyDict_GetItemWithError(cache.get(), debug_level);  // borrowed
-  if (enabled == nullptr) check_pending();
-  if (enabled != Py_False) return false;
-  if (watched) {
-    debug_off_logger = logger.get();
-    debug_off_attributes = attributes;
-    debug_off_class_tag = class_tag;
-    debug_off_fact.confirm(started);
-  }
+  Py_XSETREF(standard.function, Py_NewRef(function));
+  Py_XSETREF(standard.code, Py_NewRef(code));
   return true;
+}
+
+// False only when `debug`, the logger's debug, is logging's own and would drop the line: the
+// logger's own isEnabledFor(logging.DEBUG), called here, answered false.
+bool debug_may_log(PyObject* logger, PyObject* debug) {
+  if (!is_standard_method(debug, logger, standard_debug)) return true;
+  Ref is_enabled_for = checked(PyObject_GetAttr(logger, is_enabled_for_name.get()));
+  if (!is_standard_method(is_enabled_for.get(), logger, standard_is_enabled_for)) return true;
+  Ref level = Ref::borrow(PyDict_GetItemWithError(logging_namespace, debug_level_name.get()));
+  if (!level) {
+    check_pending();
+    return true;  // the standard debug() raises NameError itself
+  }
+  Ref enabled = call(is_enabled_for.get(), level.get());
+  return check(PyObject_IsTrue(enabled.get())) != 0;
 }
 
 struct PyMemFree {
@@ -452,13 +427,14 @@ Ref two_decimals(double value) {
 }
 
 void log_threshold_change(PyObject* func_id, int32_t old_threshold, int32_t new_threshold, double avg_speedup) {
-  Ref logger;
-  if (debug_known_off(logger)) return;
+  Ref logger = module_global(ModuleFrame::module(), logger_name);
+  Ref debug = checked(PyObject_GetAttr(logger.get(), debug_name.get()));
+  if (!debug_may_log(logger.get(), debug.get())) return;
   Ref id_text = checked(PyObject_Str(func_id));
   Ref speedup = two_decimals(avg_speedup);
   Ref message = checked(PyUnicode_FromFormat("Updated threshold for %U: %d -> %d (speedup: %Ux)", id_text.get(),
                                              old_threshold, new_threshold, speedup.get()));
-  call_method(logger.get(), debug_name, message.get());
+  call(debug.get(), message.get());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -719,10 +695,7 @@ void populate(PyObject* module) {
   bind_import(module, "threading");
   bind_from(module, "typing", {"Dict", "Optional"});
   Ref logger = bind_logger(module);
-  Py_XSETREF(logger_class, checked(PyObject_GetAttrString(logging.get(), "Logger")).release());
-  Py_XSETREF(standard_debug, checked(PyObject_GetAttr(logger_class, debug_name.get())).release());
-  Py_XSETREF(standard_is_enabled_for, checked(PyObject_GetAttr(logger_class, is_enabled_for_name.get())).release());
-  Py_XSETREF(debug_level, checked(PyObject_GetAttrString(logging.get(), "DEBUG")).release());
+  Py_XSETREF(logging_namespace, Py_NewRef(PyModule_GetDict(logging.get())));
   Py_XSETREF(builtin_sum, builtin("sum"));
   Py_XSETREF(builtin_min, builtin("min"));
   Py_XSETREF(builtin_max, builtin("max"));

@@ -6,9 +6,10 @@
 // used as stacks; beside the dict it keeps the same lists ordered by size, so that a lookup
 // neither hashes an int nor sorts the keys. FastStatsCollector is five native counters.
 //
-// Both lock-holding classes take their threading.Lock for every Python method. Nothing inside
-// those sections runs Python code (the lists hold ints made here), so the lock is released on
-// every path by LockHold alone. The internal entry points (slabworks/api.hpp) take no lock.
+// Both lock-holding classes take their own lock for every Python method: a native lock private
+// to the object (or what a replaced threading.Lock made). Nothing inside those sections runs
+// Python code (the lists hold ints made here). The internal entry points (slabworks/api.hpp)
+// take no lock.
 #include <algorithm>
 #include <cstdint>
 #include <new>
@@ -170,8 +171,10 @@ struct BucketAllocatorObject {
   PyObject_HEAD
   sw::BucketLayout layout;  // bucket_size_step, small_block_max, medium_block_max
   BucketTable table;
-  PyObject* lock;  // threading.Lock
+  PrivateLock lock;
 };
+
+const char* const kAllocatorReentry = "FastBucketAllocator is in use by this thread already (re-entrant call)";
 
 BucketAllocatorObject& allocator_of(PyObject* self) { return cast<BucketAllocatorObject>(self); }
 
@@ -200,13 +203,13 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     auto [step, small_block_max, medium_block_max] = allocator_init.bind(args, kwargs);
     const sw::BucketLayout layout = checked_layout(step, small_block_max, medium_block_max);
-    Ref lock = new_threading_lock();
+    Ref lock = private_lock_object(ModuleFrame::module());
     BucketTable empty{checked(PyDict_New()), {}};
     Ref self = allocate(type);
     BucketAllocatorObject& allocator = allocator_of(self.get());
     allocator.layout = layout;
     new (&allocator.table) BucketTable(std::move(empty));
-    allocator.lock = lock.release();
+    new (&allocator.lock) PrivateLock(std::move(lock));
     // The object is complete: the buckets come from _init_buckets(), a subclass's own if it has one.
     if (!call_override(self.get(), allocator_type, init_buckets_name.get(), native_init_buckets, {})) {
       _init_buckets(self.get());
@@ -218,45 +221,49 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void allocator_dealloc(PyObject* self) {
   BucketAllocatorObject& allocator = allocator_of(self);
   allocator.table.~BucketTable();
-  Py_DECREF(allocator.lock);
+  allocator.lock.~PrivateLock();
   free_instance(self);
 }
 
 // The bucket of exactly `size`, or null.
-Bucket* bucket_of_size(std::vector<Bucket>& by_size, int32_t size) {
-  auto found = std::lower_bound(by_size.begin(), by_size.end(), size,
-                                [](const Bucket& bucket, int32_t wanted) { return bucket.size < wanted; });
-  return found != by_size.end() && found->size == size ? &*found : nullptr;
+Bucket* bucket_of_size(BucketAllocatorObject& allocator, int32_t size) {
+  // The table is empty until _init_buckets has run, or when a subclass's version did not.
+  std::vector<Bucket>& by_size = allocator.table.by_size;
+  const int64_t index = allocator.layout.index_of(size);
+  return index < 0 || static_cast<uint64_t>(index) >= by_size.size() ? nullptr : &by_size[static_cast<size_t>(index)];
 }
 
 bool is_empty(const Bucket& bucket) { return PyList_GET_SIZE(bucket.offsets) == 0; }
 
+// The offsets are exact ints made here.
 int32_t newest_offset(const Bucket& bucket) {
-  return to_int(PyList_GET_ITEM(bucket.offsets, PyList_GET_SIZE(bucket.offsets) - 1));
+  return static_cast<int32_t>(PyLong_AsLong(PyList_GET_ITEM(bucket.offsets, PyList_GET_SIZE(bucket.offsets) - 1)));
 }
 
-// Pops the newest offset of a non-empty bucket.
+// Pops the newest offset of a non-empty bucket. The list is ours alone, so it just gets shorter
+// (as list.pop() makes it, without giving memory back).
 Ref take_newest(Bucket& bucket) {
   const Py_ssize_t last = PyList_GET_SIZE(bucket.offsets) - 1;
-  Ref offset = Ref::borrow(PyList_GET_ITEM(bucket.offsets, last));
-  check(PyList_SetSlice(bucket.offsets, last, last + 1, nullptr));
+  Ref offset = Ref::steal(PyList_GET_ITEM(bucket.offsets, last));
+  Py_SET_SIZE(reinterpret_cast<PyVarObject*>(bucket.offsets), last);
   return offset;
 }
 
 void _init_buckets(PyObject* self) {
   BucketAllocatorObject& allocator = allocator_of(self);
   BucketTable fresh = new_bucket_table(allocator.layout);
-  LockHold hold(allocator.lock);
+  PrivateLock::Hold hold(allocator.lock, kAllocatorReentry);
   std::swap(allocator.table, fresh);  // the old lists go when `fresh` does
 }
 
-bool add_to_bucket(PyObject* self, int offset, int size) {
+bool add_to_bucket(PyObject* self, WithArgument<Int32>::type offset, int size) {
   BucketAllocatorObject& allocator = allocator_of(self);
   const int32_t bucket_size = allocator.layout.bucket_for(size);
   if (bucket_size <= 0 || bucket_size != size) return false;
-  Ref value = py_int(offset);
-  LockHold hold(allocator.lock);
-  Bucket* bucket = bucket_of_size(allocator.table.by_size, bucket_size);
+  // An exact int is filed as it came; anything else that converted becomes one.
+  Ref value = PyLong_CheckExact(offset.argument) ? Ref::borrow(offset.argument) : py_int(offset.value);
+  PrivateLock::Hold hold(allocator.lock, kAllocatorReentry);
+  Bucket* bucket = bucket_of_size(allocator, bucket_size);
   if (bucket == nullptr) return false;
   check(PyList_Append(bucket->offsets, value.get()));
   return true;
@@ -266,8 +273,8 @@ Ref remove_from_bucket(PyObject* self, int size) {
   BucketAllocatorObject& allocator = allocator_of(self);
   const int32_t bucket_size = allocator.layout.bucket_for(size);
   if (bucket_size <= 0) return none();
-  LockHold hold(allocator.lock);
-  Bucket* bucket = bucket_of_size(allocator.table.by_size, bucket_size);
+  PrivateLock::Hold hold(allocator.lock, kAllocatorReentry);
+  Bucket* bucket = bucket_of_size(allocator, bucket_size);
   if (bucket == nullptr || is_empty(*bucket)) return none();
   return take_newest(*bucket);
 }
@@ -277,14 +284,14 @@ Ref remove_from_bucket(PyObject* self, int size) {
 Ref find_best_fit_bucket(PyObject* self, int size, int alignment) {
   BucketAllocatorObject& allocator = allocator_of(self);
   const int32_t bucket_size = allocator.layout.bucket_for(size);
-  LockHold hold(allocator.lock);
+  PrivateLock::Hold hold(allocator.lock, kAllocatorReentry);
   auto fits = [&](const Bucket& bucket) {
     return !is_empty(bucket) && sw::fits_aligned(newest_offset(bucket), bucket.size, size, alignment);
   };
-  std::vector<Bucket>& by_size = allocator.table.by_size;
-  if (Bucket* exact = bucket_of_size(by_size, bucket_size); exact != nullptr && fits(*exact)) {
+  if (Bucket* exact = bucket_of_size(allocator, bucket_size); exact != nullptr && fits(*exact)) {
     return take_newest(*exact);
   }
+  std::vector<Bucket>& by_size = allocator.table.by_size;
   auto larger = std::upper_bound(by_size.begin(), by_size.end(), bucket_size,
                                  [](int32_t wanted, const Bucket& bucket) { return wanted < bucket.size; });
   for (; larger != by_size.end(); ++larger) {
@@ -320,7 +327,7 @@ void create_allocator_class(PyObject* module) {
   allocator_type = type;
   native_init_buckets =
       add_method(type, def<_init_buckets>("_init_buckets").doc("Give every bucket size a new, empty stack."));
-  add_method(type, def<add_to_bucket>("add_to_bucket", param<Int32>("offset"), param<Int32>("size"))
+  add_method(type, def<add_to_bucket>("add_to_bucket", param<WithArgument<Int32>>("offset"), param<Int32>("size"))
                        .doc("Push offset onto the stack of bucket size; False (nothing filed) unless size "
                             "is itself a bucket size."));
   add_method(type, def<remove_from_bucket>("remove_from_bucket", param<Int32>("size"))
@@ -354,8 +361,10 @@ struct AllocationCounters {
 struct StatsCollectorObject {
   PyObject_HEAD
   AllocationCounters counters;
-  PyObject* lock;  // threading.Lock
+  PrivateLock lock;
 };
+
+const char* const kCollectorReentry = "FastStatsCollector is in use by this thread already (re-entrant call)";
 
 StatsCollectorObject& collector_of(PyObject* self) { return cast<StatsCollectorObject>(self); }
 
@@ -364,31 +373,31 @@ const Params collector_init{"__cinit__"};
 PyObject* collector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     collector_init.bind(args, kwargs);
-    Ref lock = new_threading_lock();
+    Ref lock = private_lock_object(ModuleFrame::module());
     Ref self = allocate(type);
     new (&collector_of(self.get()).counters) AllocationCounters();
-    collector_of(self.get()).lock = lock.release();
+    new (&collector_of(self.get()).lock) PrivateLock(std::move(lock));
     return self.release();
   });
 }
 
 void collector_dealloc(PyObject* self) {
-  Py_DECREF(collector_of(self).lock);
+  collector_of(self).lock.~PrivateLock();
   free_instance(self);
 }
 
 void py_record_allocation(PyObject* self, int /*size: not used*/, int padding, bool is_bucketed) {
-  LockHold hold(collector_of(self).lock);
+  PrivateLock::Hold hold(collector_of(self).lock, kCollectorReentry);
   collector_of(self).counters.record_allocation(padding, is_bucketed);
 }
 
 void py_record_deallocation(PyObject* self) {
-  LockHold hold(collector_of(self).lock);
+  PrivateLock::Hold hold(collector_of(self).lock, kCollectorReentry);
   collector_of(self).counters.record_deallocation();
 }
 
 void reset_stats(PyObject* self) {
-  LockHold hold(collector_of(self).lock);
+  PrivateLock::Hold hold(collector_of(self).lock, kCollectorReentry);
   collector_of(self).counters = AllocationCounters();
 }
 
@@ -405,7 +414,7 @@ Ref percentage_text(double ratio) { return py_fixed(ratio, 1, "%"); }
 Ref get_stats(PyObject* self) {
   AllocationCounters counters;
   {
-    LockHold hold(collector_of(self).lock);
+    PrivateLock::Hold hold(collector_of(self).lock, kCollectorReentry);
     counters = collector_of(self).counters;
   }
   const double ratio = counters.total_allocations > 0 ? static_cast<double>(counters.bucketed_allocations) /

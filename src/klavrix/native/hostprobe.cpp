@@ -2,8 +2,8 @@
 // back-ends, the interpreter version and whether sub-interpreters are available.
 //
 // The detectors work through Python modules: `sys`, `os` and `time` are bound at load and looked
-// up in this module's namespace at every call; `subprocess`, `ctypes`, `_xxsubinterpreters` and
-// the device registry are imported on the paths that need them, at every such call. Every
+// up in this module's namespace at every call; `subprocess`, `ctypes`, `_xxsubinterpreters` (3.13:
+// `_interpreters`) and the device registry are imported on the paths that need them, at every such call. Every
 // platform decision is taken from `sys.platform` at run time, so one build serves Linux, macOS
 // and Windows. Each detector catches Exception and answers with its fallback; nothing is cached
 // and nothing is logged.
@@ -341,12 +341,14 @@ Ref detect_python_version(PyObject* module) {
   bool has_subinterpreters = false;
   Ref first_with_them = checked(Py_BuildValue("(ii)", 3, 12));
   if (compare(version_info.get(), first_with_them.get(), Py_GE)) {
-    if (Ref imported = Ref::steal(PyImport_ImportModule("_xxsubinterpreters"))) {
-      has_subinterpreters = true;
-    } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+    // The private module was renamed in 3.13.
+    for (const char* name : {"_xxsubinterpreters", "_interpreters"}) {
+      if (Ref imported = Ref::steal(PyImport_ImportModule(name))) {
+        has_subinterpreters = true;
+        break;
+      }
+      if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PythonError{};
       PyErr_Clear();
-    } else {
-      throw PythonError{};
     }
   }
   return checked(PyTuple_Pack(2, version.get(), has_subinterpreters ? Py_True : Py_False));

@@ -46,10 +46,18 @@ struct BucketLayout {
     return size <= small_max || size <= medium_max ? round_up_to_step(size, step) : -1;
   }
 
-  int64_t count() const {
-    const int64_t small = small_max >= step ? small_max / step : 0;
-    const int64_t medium = medium_max > small_max ? (int64_t{medium_max} - small_max) / step : 0;
-    return small + medium;
+  int64_t small_count() const { return small_max >= step ? small_max / step : 0; }
+  int64_t medium_count() const { return medium_max > small_max ? (int64_t{medium_max} - small_max) / step : 0; }
+  int64_t count() const { return small_count() + medium_count(); }
+
+  // The position of bucket size `size` in ascending order, or -1 when no bucket has that size.
+  int64_t index_of(int32_t size) const {
+    if (size > 0 && size % step == 0 && size / step <= small_count()) return size / step - 1;
+    const int64_t above_small = int64_t{size} - small_max;
+    if (above_small > 0 && above_small % step == 0 && above_small / step <= medium_count()) {
+      return small_count() + above_small / step - 1;
+    }
+    return -1;
   }
 
   // Calls visit(size) for each bucket size in ascending order.
