@@ -3,6 +3,9 @@ method (the floor for a native method), and a Python method doing the same work.
 
 from __future__ import annotations
 
+import time
+import types
+
 from harness import report, section
 
 try:
@@ -48,3 +51,22 @@ def main() -> None:
     report("obj.add(1, 1)", {"typed method": typed, "plain METH_FASTCALL method": fastcall,
                              "Python method": pure}, OPS)
     report("obj.add(amount=1, times=1)", {"typed method": typed_keywords}, OPS)
+
+    # A module's clock read natively while its `time.time` is the builtin: a watched dictionary
+    # says so without lookups; behind a plain object the two lookups are made on every call.
+    section("extkit: time.time() through a module's global, natively")
+
+    def clock():
+        for _ in range(OPS):
+            extkit_probe.wall_clock()
+
+    def looked_up():
+        module = extkit_probe.time
+        extkit_probe.time = types.SimpleNamespace(time=time.time)
+        try:
+            clock()
+        finally:
+            extkit_probe.time = module
+
+    report("wall_clock()", {"rebinding seen by a dict watcher": clock, "looked up on every call": looked_up,
+                            "time.time() from Python": lambda: [time.time() for _ in range(OPS)]}, OPS)

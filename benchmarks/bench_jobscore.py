@@ -12,11 +12,9 @@ import time
 import warnings
 
 from harness import report, section
+from reference import jobscore_rules as ref
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-import jobscore_rules as ref  # noqa: E402  (the plain-Python rules live beside the tests)
-
-from klavrix.plugins.analyzer import jobscore  # noqa: E402
+from klavrix.plugins.analyzer import jobscore
 
 try:
     import ahocorasick

@@ -7,7 +7,9 @@ import pathlib
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+# The harness beside the benchmarks, and the plain-Python reference rules the tests also use
+# (tests/reference).
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
 
 def main(argv: list[str]) -> int:

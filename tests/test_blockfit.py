@@ -713,7 +713,7 @@ def test_import_fails_without_blockrec():
     assert result.returncode != 0 and "import of klavrix.memory.blockrec halted" in result.stderr
 
 
-# --- the tree's shape against the reference model (tests/rbmodel.py)
+# --- the tree's shape against the reference model (tests/reference/rbmodel.py)
 
 def assert_same_shape(tree, model):
     assert list(tree.get_size_distribution().items()) == model.preorder()
@@ -721,7 +721,7 @@ def assert_same_shape(tree, model):
 
 
 def test_the_golden_sequence_matches_the_model():
-    from rbmodel import RBModel
+    from reference.rbmodel import RBModel
 
     rng, tree, model, live = random.Random(12), FastRedBlackTree(), RBModel(), set()
     for _ in range(400):
@@ -736,7 +736,7 @@ def test_the_golden_sequence_matches_the_model():
 @settings(max_examples=200, deadline=None)
 @given(st.lists(st.tuples(st.sampled_from(["insert", "delete", "remove_ge"]), st.integers(0, 63)), max_size=300))
 def test_shape_matches_the_model(operations):
-    from rbmodel import RBModel
+    from reference.rbmodel import RBModel
 
     tree, model = FastRedBlackTree(), RBModel()
     for operation, size in operations:

@@ -236,8 +236,8 @@ def test_method_metadata():
     assert increment.__doc__ == "Atomically increment and return new value."
     assert increment.__annotations__ == {"return": "int"}
     assert AtomicCounter.store.__annotations__ == {}
-    assert str(inspect.signature(increment)) == "(self, /, delta=1)"
-    assert str(inspect.signature(AtomicCounter(1).compare_and_swap)) == "(expected, new_value)"
+    assert str(inspect.signature(increment)) == "(self, /, delta=1) -> int"
+    assert str(inspect.signature(AtomicCounter(1).compare_and_swap)) == "(expected, new_value) -> bool"
     assert str(inspect.signature(AtomicCounter)) == "(initial_value=0)"
     assert AtomicCounterWrapper.__init__.__annotations__ == {"initial_value": "int"}
 

@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-import jobscore_rules as rules
+from reference import jobscore_rules as rules
 from klavrix.cli import analysis, limits, main, plan, source, units
 from klavrix.native import hostprobe
 

@@ -452,7 +452,9 @@ LINE_F = "Updated threshold for f: 100 -> 91 (speedup: 3.00x)"
 
 
 @pytest.mark.parametrize("replacement", [
-    "logging.Logger.debug = lambda self, msg, *args, **kwargs: lines.append(msg)",
+    # A wrapper that records, then lets the standard debug() decide (which fills the level cache).
+    "standard = logging.Logger.debug; "
+    "logging.Logger.debug = lambda self, msg, *args, **kwargs: (lines.append(msg), standard(self, msg))",
     "logging.Logger.isEnabledFor = lambda self, level: True",
     "logging.Logger.getEffectiveLevel = lambda self: logging.DEBUG",
 ])

@@ -208,7 +208,8 @@ def test_seventeen_parameters_bind_positionally_and_by_keyword():
 
 def test_seventeen_parameters_signature_and_annotations():
     assert probe.seventeen.__text_signature__ == "(a, b, c, d, e, f, g, h, i, j, k, l, m, n=0.5, o=-1.0, p=3, q=True)"
-    assert str(inspect.signature(probe.seventeen)) == probe.seventeen.__text_signature__
+    assert str(inspect.signature(probe.seventeen)) == (
+        "(a, b, c, d, e, f, g, h, i, j, k, l: int, m: int, n=0.5, o=-1.0, p: int = 3, q: bool = True) -> tuple")
     assert probe.seventeen.__annotations__ == {"l": "int", "m": "int", "p": "int", "q": "bool", "return": "tuple"}
     assert probe.seventeen.__doc__ == "Seventeen parameters, bound and converted in order."
     assert probe.double_default.__text_signature__ == "(value=0.1)"
@@ -597,3 +598,19 @@ def test_without_a_free_dict_watcher_every_lookup_is_made(python):
             print("AttributeError")
     """))
     assert out.split() == ["native", "native", "called", "12.5", "AttributeError"]
+
+
+def test_signatures_show_annotations_and_how_self_is_passed():
+    from klavrix.memory.interlock import AtomicCounter, AtomicCounterWrapper
+    from klavrix.native import hostprobe
+
+    assert str(inspect.signature(AtomicCounter.load)) == "(self, /) -> int"
+    assert str(inspect.signature(AtomicCounter(5).increment)) == "(delta=1) -> int"
+    assert str(inspect.signature(hostprobe.detect_capabilities)) == "() -> dict"
+    # A method of a plain Python class takes `self` as an ordinary parameter.
+    assert str(inspect.signature(AtomicCounterWrapper.__init__)) == "(self, initial_value: int = 0)"
+    assert str(inspect.signature(AtomicCounterWrapper(1).compare_and_swap)) == (
+        "(expected: int, new_value: int) -> bool")
+    assert AtomicCounterWrapper.load.__doc__ == "Atomically load value."
+    # An annotation that names nothing the module knows stays text.
+    assert inspect.signature(probe.Box.add).return_annotation is int

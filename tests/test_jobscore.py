@@ -1,4 +1,4 @@
-"""jobscore: the analyzer's scoring rules against the plain-Python rules (jobscore_rules), on worked
+"""jobscore: the analyzer's scoring rules against the plain-Python rules (reference/jobscore_rules), on worked
 values, generated text and every function of the standard library."""
 
 import ast
@@ -14,7 +14,7 @@ from fractions import Fraction
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import jobscore_rules as ref
+from reference import jobscore_rules as ref
 from klavrix.plugins.analyzer import jobscore
 
 TEXT_FUNCTIONS = ("score_indicators", "score_framework_patterns")

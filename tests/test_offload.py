@@ -73,9 +73,11 @@ def test_signatures_and_annotations():
     import inspect
 
     assert str(inspect.signature(calculate_optimal_chunks)) == (
-        "(total_bytes, available_bytes, headroom_ratio, min_chunks=1, max_chunks=1000)"
+        "(total_bytes: int, available_bytes: int, headroom_ratio: float, min_chunks: int = 1, "
+        "max_chunks: int = 1000) -> int"
     )
-    assert str(inspect.signature(recommend_headroom)) == "(current_pressure, base_headroom=0.5)"
+    assert str(inspect.signature(recommend_headroom)) == (
+        "(current_pressure: float, base_headroom: float = 0.5) -> float")
     assert estimate_allocation_bytes.__annotations__ == {
         "shape": "tuple", "element_size": "int", "overhead_factor": "float", "return": "int"
     }

@@ -8,6 +8,7 @@ from fractions import Fraction
 
 import pytest
 from hypothesis import given, settings, strategies as st
+from reference import poolsteer_rules as rules
 
 from klavrix.plugins.analyzer.poolsteer import (
     calculate_adaptation_urgency,
@@ -27,58 +28,13 @@ NO_CHANGE = (False, 0.0, 0.0, 0.0)
 NO_PREDICTION = (0, 0, 0.0)
 INT32_MAX = 2**31 - 1
 INT32_MIN = -(2**31)
-KEYS = ("parallelization_potential", "cpu_intensity", "memory_intensity")
+KEYS = rules.KEYS
 
 
-def model_trend(history, window_start):
-    """The least-squares trend in plain Python floats, sums in history order."""
-    kept = [(float(t), float(v)) for t, v in history if float(t) >= window_start]
-    if len(kept) < 3:
-        return 0.0
-    n = float(len(kept))
-    t0 = kept[0][0]
-    sx = sy = sxy = sxx = 0.0
-    for t, v in kept:
-        x = t - t0
-        sx += x
-        sy += v
-        sxy += x * v
-        sxx += x * x
-    mean_x, mean_y = sx / n, sy / n
-    denominator = sxx - n * mean_x * mean_x
-    numerator = sxy - n * mean_x * mean_y
-    if abs(denominator) < 1e-10 or abs(mean_y) < 1e-10:
-        return 0.0
-    return max(min(numerator / (mean_y * denominator), 1.0), -1.0)
-
-
-def model_dominant(patterns, window_size=5):
-    counts = {}
-    for name in patterns[max(0, len(patterns) - window_size):]:
-        counts[name] = counts.get(name, 0) + 1
-    best, best_count = "mixed", 0
-    for name, count in counts.items():
-        if count > best_count:
-            best, best_count = name, count
-    return best
-
-
-def saturate(value):
-    if math.isnan(value):
-        return 0
-    if math.isinf(value):
-        return INT32_MAX if value > 0 else INT32_MIN
-    return max(INT32_MIN, min(INT32_MAX, int(value)))
-
-
-def model_prediction(history, horizon):
-    n = len(history)
-    span = float(history[-1][0]) - float(history[0][0])
-    total = 0.0
-    for _, size in history:
-        total += float(size)
-    allocations = saturate(horizon * n / span)
-    return allocations, saturate(total * allocations / n), n * 0.008 if n * 0.01 < 1.0 else 0.8
+# The plain-Python rules, the models these tests compare with.
+model_trend = rules.calculate_performance_trend
+model_dominant = rules.detect_dominant_pattern
+model_prediction = rules.predict_resource_requirements
 
 
 def patterns_entry(parallel=0.0, cpu=0.0, memory=0.0):
@@ -149,8 +105,9 @@ def test_signatures_defaults_and_keywords():
     import inspect
 
     assert str(inspect.signature(is_adaptation_beneficial)) == (
-        "(current_pool, recommended_pool, recommendation_score, recommendation_confidence, "
-        "current_performance_estimate, trigger_code, min_improvement_ratio=1.1, min_confidence=0.6)"
+        "(current_pool: str, recommended_pool: str, recommendation_score: float, recommendation_confidence: float, "
+        "current_performance_estimate: float, trigger_code: int, min_improvement_ratio: float = 1.1, "
+        "min_confidence: float = 0.6) -> bool"
     )
     assert detect_dominant_pattern.__annotations__ == {"patterns": "list", "window_size": "int", "return": "str"}
     assert detect_workload_characteristics_change.__annotations__["return"] == "tuple"

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "extkit/object.hpp"
 #include "extkit/ref.hpp"
 #include "extkit/watch.hpp"
 
@@ -45,13 +46,8 @@ class StandardFunction {
  private:
   [[gnu::noinline]] Ref look_up(PyObject* module) {
     const uint64_t started = WatchedFact::epoch();
-    PyObject* globals = PyModule_GetDict(module);
-    bool watched = WatchedFact::watch(globals);
-    Ref owner = Ref::borrow(PyDict_GetItemWithError(globals, global_.get()));
-    if (!owner) {
-      check_pending();
-      raise_format(PyExc_NameError, "name '%s' is not defined", global_.text());
-    }
+    bool watched = WatchedFact::watch(PyModule_GetDict(module));
+    Ref owner = module_global(module, global_);
     if (PyModule_CheckExact(owner.get())) {
       // A module's attributes are its dict's entries (a missing one may still come from its
       // __getattr__: the general lookup below).

@@ -17,8 +17,6 @@
 
 namespace extkit {
 
-static_assert(sizeof(long) == 8, "64-bit conversions assume an LP64 platform");
-
 inline const char* type_name(PyObject* object) { return _PyType_Name(Py_TYPE(object)); }
 
 // ---------------------------------------------------------------------------------------------
@@ -94,17 +92,28 @@ T narrow_unsigned(PyObject* integer, const char* c_type) {
     return static_cast<T>(value);
   }
   if constexpr (sizeof(T) == sizeof(unsigned long)) {
+    // The interpreter's own message for the C type of that width.
     const unsigned long wide = PyLong_AsUnsignedLong(integer);
     if (wide == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonError{};
+    return static_cast<T>(wide);
+  } else if constexpr (sizeof(T) == sizeof(unsigned long long)) {
+    const unsigned long long wide = PyLong_AsUnsignedLongLong(integer);
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
     return static_cast<T>(wide);
   } else {
     raise_format(PyExc_OverflowError, "value too large to convert to %s", c_type);
   }
 }
 
+// The interpreter's own OverflowError, for the C type of 64 bits.
 inline int64_t int64_of_int(PyObject* integer) {
   if (is_compact(integer)) return compact_value(integer);
-  const long value = PyLong_AsLong(integer);
+  long long value;
+  if constexpr (sizeof(long) == sizeof(int64_t)) {
+    value = PyLong_AsLong(integer);
+  } else {
+    value = PyLong_AsLongLong(integer);
+  }
   if (value == -1 && PyErr_Occurred()) throw PythonError{};
   return value;
 }
@@ -134,12 +143,6 @@ inline int32_t to_int32(PyObject* object) {
 }
 inline uint32_t to_uint32(PyObject* object) {
   return detail::via_integer(object, [](PyObject* n) { return detail::narrow_unsigned<uint32_t>(n, "uint32_t"); });
-}
-inline int8_t to_int8(PyObject* object) {
-  return detail::via_integer(object, [](PyObject* n) { return detail::narrow_signed<int8_t>(n, "int8_t"); });
-}
-inline uint8_t to_uint8(PyObject* object) {
-  return detail::via_integer(object, [](PyObject* n) { return detail::narrow_unsigned<uint8_t>(n, "uint8_t"); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -177,43 +180,26 @@ inline Ref annotated_int(PyObject* object, const char* parameter) {
   raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
 }
 
-// Parameters annotated with a builtin container or `str`: that exact type, or None.
-inline void require_exact_or_none(PyObject* object, PyTypeObject* type, const char* parameter) {
-  if (object == Py_None || Py_IS_TYPE(object, type)) return;
-  raise_argument_type(parameter, type->tp_name, object);
-}
-inline void require_str_or_none(PyObject* object, const char* parameter) {
-  require_exact_or_none(object, &PyUnicode_Type, parameter);
-}
-inline void require_list_or_none(PyObject* object, const char* parameter) {
-  require_exact_or_none(object, &PyList_Type, parameter);
-}
-inline void require_tuple_or_none(PyObject* object, const char* parameter) {
-  require_exact_or_none(object, &PyTuple_Type, parameter);
-}
-inline void require_dict_or_none(PyObject* object, const char* parameter) {
-  require_exact_or_none(object, &PyDict_Type, parameter);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Results of Python calls made by native code
+
+// The TypeError for a value of the wrong type where `expected` was declared.
+[[noreturn]] inline void raise_expected(const char* expected, PyObject* given) {
+  raise_format(PyExc_TypeError, "Expected %s, got %.200s", expected, type_name(given));
+}
 
 // A result declared `int`: None and an exact int pass, another number goes through int().
 inline Ref coerce_int_result(Ref result) {
   PyObject* value = result.get();
   if (value == Py_None || PyLong_CheckExact(value)) return result;
-  if (!PyNumber_Check(value)) {
-    raise_format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", type_name(value));
-  }
+  if (!PyNumber_Check(value)) raise_expected("int", value);
   return checked(PyNumber_Long(value));
 }
 
 // A result declared as a builtin type (dict, list, ...): that exact type or None.
 inline Ref check_result_type(Ref result, PyTypeObject* type) {
   PyObject* value = result.get();
-  if (value != Py_None && !Py_IS_TYPE(value, type)) {
-    raise_format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, type_name(value));
-  }
+  if (value != Py_None && !Py_IS_TYPE(value, type)) raise_expected(type->tp_name, value);
   return result;
 }
 

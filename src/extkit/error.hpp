@@ -15,8 +15,6 @@ namespace extkit {
 // "A Python exception is set": carries nothing, the exception itself lives in the thread state.
 struct PythonError {};
 
-[[noreturn]] inline void throw_python_error() { throw PythonError{}; }
-
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
   PyErr_SetString(type, message);
   throw PythonError{};

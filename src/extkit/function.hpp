@@ -18,7 +18,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "extkit/call.hpp"
 #include "extkit/convert.hpp"
+#include "extkit/object.hpp"
 #include "extkit/params.hpp"
 
 namespace extkit {
@@ -36,6 +38,7 @@ struct FunctionObject {
   PyObject* module;       // str or None
   PyObject* doc;          // str or None
   PyObject* annotations;  // dict
+  PyObject* signature;    // inspect.Signature, made at its first request; null until then
 };
 
 namespace detail {
@@ -161,6 +164,7 @@ inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(function->self);
   Py_VISIT(function->annotations);
   Py_VISIT(function->module);
+  Py_VISIT(function->signature);
   return 0;
 }
 
@@ -174,6 +178,7 @@ inline int function_clear(PyObject* self) {
   Py_CLEAR(function->module);
   Py_CLEAR(function->doc);
   Py_CLEAR(function->annotations);
+  Py_CLEAR(function->signature);
   return 0;
 }
 
@@ -202,6 +207,75 @@ inline PyObject* objclass(PyObject* self, void*) {
   return Py_NewRef(owner);
 }
 
+// What the annotation `text` names, evaluated in the callable's module (`globals`): "int" gives
+// int, "Optional[object]" typing.Optional[object]; where that fails, the text itself.
+inline Ref evaluated_annotation(PyObject* text, PyObject* globals) {
+  const char* source = PyUnicode_AsUTF8(text);
+  if (source == nullptr) throw PythonError{};
+  PyObject* value = PyRun_String(source, Py_eval_input, globals, globals);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    PyErr_Clear();
+    return Ref::borrow(text);
+  }
+  return Ref::steal(value);
+}
+
+// inspect.Signature of the callable, from its declaration: the parameters in order with their
+// defaults and annotations, and the return annotation. A method's `self` comes first: positional
+// only for a native class, as in its text signature, an ordinary parameter for a plain class.
+inline Ref make_signature(FunctionObject* function) {
+  Ref inspect = import_module("inspect");
+  Ref parameter_class = attribute(inspect.get(), "Parameter"_name);
+  Ref empty = attribute(parameter_class.get(), "empty"_name);
+  // A copy of the module's namespace: evaluating in a dict gives it __builtins__.
+  Ref module = Ref::steal(PyImport_GetModule(function->module));
+  check_pending();
+  Ref globals = module && PyModule_Check(module.get()) ? checked(PyDict_Copy(PyModule_GetDict(module.get())))
+                                                       : checked(PyDict_New());
+  auto annotation_of = [&](PyObject* name) {
+    PyObject* text = PyDict_GetItemWithError(function->annotations, name);  // borrowed
+    if (text == nullptr) {
+      check_pending();
+      return empty.copy();
+    }
+    return evaluated_annotation(text, globals.get());
+  };
+  auto add_parameter = [&](PyObject* parameters, PyObject* name, Name& kind, PyObject* fallback) {
+    Ref kind_value = attribute(parameter_class.get(), kind);
+    Ref annotation = annotation_of(name);
+    Ref parameter = call_with_keywords(parameter_class.get(), {name, kind_value.get()},
+                                       {{"default"_name, fallback}, {"annotation"_name, annotation.get()}});
+    check(PyList_Append(parameters, parameter.get()));
+  };
+
+  Ref parameters = checked(PyList_New(0));
+  if (function->is_method) {
+    Name& kind = function->owner != nullptr ? "POSITIONAL_ONLY"_name : "POSITIONAL_OR_KEYWORD"_name;
+    add_parameter(parameters.get(), "self"_name.get(), kind, empty.get());
+  }
+  const ParamList& params = *function->params;
+  params.intern();
+  for (int i = 0; i < params.count(); ++i) {
+    const ParamInfo& info = params.info(i);
+    Ref fallback = info.has_default ? params.default_object(i) : empty.copy();
+    add_parameter(parameters.get(), info.interned, "POSITIONAL_OR_KEYWORD"_name, fallback.get());
+  }
+  Ref returns = annotation_of("return"_name.get());
+  return call_with_keywords(attribute(inspect.get(), "Signature"_name).get(), {parameters.get()},
+                            {{"return_annotation"_name, returns.get()}});
+}
+
+inline PyObject* function_signature(PyObject* self, void*) {
+  FunctionObject* function = as_function(self);
+  if (function->signature == nullptr) {
+    PyObject* made = guarded([&] { return make_signature(function).release(); });
+    if (made == nullptr) return nullptr;
+    Py_XSETREF(function->signature, made);  // evaluating an annotation may have made one already
+  }
+  return Py_NewRef(function->signature);
+}
+
 #define EXTKIT_FUNCTION_FIELD(field)                                                        \
   [](PyObject* self, void*) -> PyObject* { return Py_NewRef(as_function(self)->field); }
 
@@ -213,6 +287,7 @@ inline PyGetSetDef function_getset[] = {
     {"__annotations__", EXTKIT_FUNCTION_FIELD(annotations), nullptr, nullptr, nullptr},
     {"__text_signature__", EXTKIT_FUNCTION_FIELD(text_signature), nullptr, nullptr, nullptr},
     {"__objclass__", objclass, nullptr, nullptr, nullptr},
+    {"__signature__", function_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -335,7 +410,10 @@ inline Ref make_function(Callable&& callable, const FunctionPlace& place) {
   params.intern();
   function->params = callable.params.release();
   function->vectorcall = place.is_method ? callable.method_entry : callable.function_entry;
-  function->text_signature = params.text_signature(place.is_method).release();
+  const ParamList::Self self = !place.is_method         ? ParamList::Self::none
+                               : place.owner != nullptr ? ParamList::Self::positional_only
+                                                        : ParamList::Self::ordinary;
+  function->text_signature = params.text_signature(self).release();
   Ref annotations = checked(PyDict_New());
   for (int i = 0; i < params.count(); ++i) {
     detail::add_annotation(annotations.get(), params.info(i).name, params.info(i).annotation);

@@ -11,6 +11,9 @@
 #include <optional>
 #include <type_traits>
 
+#include "extkit/call.hpp"
+#include "extkit/module.hpp"
+#include "extkit/object.hpp"
 #include "extkit/ref.hpp"
 
 namespace extkit {
@@ -28,7 +31,7 @@ struct ThreadLockMethods {
 inline ThreadLockMethods& thread_lock_methods() {
   static ThreadLockMethods methods;
   if (methods.type == nullptr) {
-    Ref thread = checked(PyImport_ImportModule("_thread"));
+    Ref thread = import_module("_thread");
     Ref type = checked(PyObject_GetAttrString(thread.get(), "LockType"));
     Ref acquire = checked(PyObject_GetAttrString(type.get(), "acquire"));
     Ref release = checked(PyObject_GetAttrString(type.get(), "release"));
@@ -262,35 +265,37 @@ class NativeLock {
   std::condition_variable released_;
 };
 
+// ---------------------------------------------------------------------------------------------
+// Locks made by a module's `threading.Lock`, looked up through its `threading` global at the
+// moment of the call, so that a replaced one is honoured.
+
+// threading.Lock as `module` sees it now.
+inline Ref threading_lock_factory(PyObject* module) {
+  return attribute(module_global(module, "threading"_name).get(), "Lock"_name);
+}
+
+// threading.Lock()
+inline Ref new_threading_lock(PyObject* module) { return call(threading_lock_factory(module).get()); }
+inline Ref new_threading_lock() { return new_threading_lock(ModuleFrame::module()); }
+
 namespace detail {
 // threading.Lock is _thread.allocate_lock (3.12) or the lock class itself (3.13).
 inline bool is_standard_lock_factory(PyObject* factory) {
   static PyObject* allocate_lock = nullptr;
-  if (allocate_lock == nullptr) {
-    Ref thread = checked(PyImport_ImportModule("_thread"));
-    allocate_lock = checked(PyObject_GetAttrString(thread.get(), "allocate_lock")).release();
-  }
+  if (allocate_lock == nullptr)
+    allocate_lock = attribute(import_module("_thread").get(), "allocate_lock"_name).release();
   return factory == allocate_lock || factory == reinterpret_cast<PyObject*>(thread_lock_methods().type);
 }
-inline Name private_threading_global{"threading"};
-inline Name private_lock_attribute{"Lock"};
 }  // namespace detail
 
-// What an object's lock is made of, from `module`'s `threading.Lock` at the moment of the call:
-// an empty Ref while that is the standard factory (nobody else could see the lock it makes, so
-// a NativeLock serves), otherwise the lock object the replaced factory returns, which its maker
-// can reach and which is therefore used as it is.
+// What an object's private lock is made of: an empty Ref while `module`'s threading.Lock is the
+// standard factory (nobody else could see the lock it makes, so a NativeLock serves), otherwise
+// the lock object the replaced factory returns, which its maker can reach and which is
+// therefore used as it is.
 inline Ref private_lock_object(PyObject* module) {
-  PyObject* globals = PyModule_GetDict(module);
-  PyObject* threading = PyDict_GetItemWithError(globals, detail::private_threading_global.get());  // borrowed
-  if (threading == nullptr) {
-    check_pending();
-    raise_format(PyExc_NameError, "name '%s' is not defined", detail::private_threading_global.text());
-  }
-  Ref held = Ref::borrow(threading);
-  Ref factory = checked(PyObject_GetAttr(threading, detail::private_lock_attribute.get()));
+  Ref factory = threading_lock_factory(module);
   if (detail::is_standard_lock_factory(factory.get())) return Ref();
-  return checked(PyObject_CallNoArgs(factory.get()));
+  return call(factory.get());
 }
 
 // A lock private to one object: a NativeLock, or the lock object a replaced threading.Lock

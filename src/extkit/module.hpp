@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include "extkit/convert.hpp"
+#include "extkit/object.hpp"
 #include "extkit/ref.hpp"
 
 namespace extkit {
@@ -104,14 +105,14 @@ inline void bind(PyObject* module, const char* name, PyObject* value) {
 
 // `import name` as a module global.
 inline Ref bind_import(PyObject* module, const char* name) {
-  Ref imported = checked(PyImport_ImportModule(name));
+  Ref imported = import_module(name);
   bind(module, name, imported.get());
   return imported;
 }
 
 // `from source import a, b, ...` (absolute) as module globals.
 inline void bind_from(PyObject* module, const char* source, std::initializer_list<const char*> names) {
-  Ref imported = checked(PyImport_ImportModule(source));
+  Ref imported = import_module(source);
   for (const char* name : names) {
     Ref value = checked(PyObject_GetAttrString(imported.get(), name));
     bind(module, name, value.get());
@@ -135,29 +136,6 @@ inline Ref import_relative(PyObject* module, const char* source, const char* nam
   return checked(value);
 }
 
-// A module global, looked up at the moment of the call (so callers and tests may replace it).
-inline Ref module_global(PyObject* module, Name& name) {
-  PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name.get());  // borrowed
-  if (value == nullptr) {
-    check_pending();
-    raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
-  }
-  return Ref::borrow(value);
-}
-
-namespace detail {
-inline Name threading_global{"threading"};
-inline Name lock_attribute{"Lock"};
-}  // namespace detail
-
-// threading.Lock(), through the module's own `threading` global at the moment of the call.
-inline Ref new_threading_lock(PyObject* module) {
-  Ref threading = module_global(module, detail::threading_global);
-  return checked(PyObject_CallMethodNoArgs(threading.get(), detail::lock_attribute.get()));
-}
-// The same for this extension's own module.
-inline Ref new_threading_lock() { return new_threading_lock(ModuleFrame::module()); }
-
 // module.<name> = value, for constants given as native values (int, float, bool, str).
 template <class Value>
 void add_constant(PyObject* module, const char* name, Value value) {
@@ -168,17 +146,21 @@ void add_constant(PyObject* module, const char* name, Value value) {
   }
 }
 
-// `import logging; logger = logging.getLogger(__name__)`: binds both names and returns the logger.
-inline Ref bind_logger(PyObject* module) {
-  Ref logging = bind_import(module, "logging");
+// `logger = logging.getLogger(__name__)` with the `logging` module the caller imported; returns
+// the logger.
+inline Ref bind_logger(PyObject* module, PyObject* logging) {
   Ref name = checked(PyModule_GetNameObject(module));
-  Ref logger = checked(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
+  Ref logger = checked(PyObject_CallMethodOneArg(logging, "getLogger"_name.get(), name.get()));
   bind(module, "logger", logger.get());
   return logger;
 }
 
+// `import logging; logger = logging.getLogger(__name__)`: binds both names and returns the logger.
+inline Ref bind_logger(PyObject* module) { return bind_logger(module, bind_import(module, "logging").get()); }
+
 inline void log_info(PyObject* logger, const char* message) {
-  Ref result = checked(PyObject_CallMethod(logger, "info", "s", message));
+  Ref text = py_str(message);
+  Ref result = checked(PyObject_CallMethodOneArg(logger, "info"_name.get(), text.get()));
 }
 
 // The load line most modules end their initialisation with: binds `logging` and `logger` and

@@ -1,4 +1,3 @@
-// READY
 // Typed parameter lists. One declaration per callable names each parameter, its converter, its
 // default (a native value, written once) and its annotation; binding checks the counts and
 // keywords and returns the converted values, and the callable's __text_signature__ and
@@ -27,10 +26,11 @@
 //   "%s() got multiple values for keyword argument '%U'"
 //   "%.200s() keywords must be strings"
 // A missing required argument is reported before any keyword error, in the arity form, with
-// the position of the first missing parameter as the count given. Binding allocates nothing: a complete positional call uses the caller's
-// array, any other call a stack buffer sized by the declaration. Parameter names are interned
-// when a callable is made (or at the first keyword call of a namespace-scope list) and keywords
-// are matched by pointer before they are compared as strings.
+// the position of the first missing parameter as the count given. Binding allocates nothing: a
+// complete positional call uses the caller's array, any other call a stack buffer sized by the
+// declaration. Parameter names are interned when a callable is made (or at the first keyword
+// call of a namespace-scope list) and keywords are matched by pointer before they are compared
+// as strings.
 #pragma once
 
 #include <array>
@@ -95,12 +95,19 @@ inline constexpr char list_name[] = "list";
 inline constexpr char tuple_name[] = "tuple";
 inline constexpr char dict_name[] = "dict";
 inline constexpr char bytes_name[] = "bytes";
+inline constexpr char int_name[] = "int";
+inline constexpr char float_name[] = "float";
+inline constexpr char bool_name[] = "bool";
+
+// `Converter` with a parameter annotation (the conversion itself is unchanged).
+template <class Converter, const char* Annotation>
+struct Annotated : Converter {
+  static constexpr const char* annotation = Annotation;
+};
 
 }  // namespace detail
 
 // Native integers by the native integer rule (int, or __int__).
-struct Int8 : detail::NativeConverter<int8_t, to_int8, detail::py_signed> {};
-struct UInt8 : detail::NativeConverter<uint8_t, to_uint8, detail::py_unsigned> {};
 // A signed 32-bit (C int) argument: "value too large to convert to int".
 struct Int32 : detail::NativeConverter<int, to_int, detail::py_signed> {};
 struct UInt32 : detail::NativeConverter<uint32_t, to_uint32, detail::py_unsigned> {};
@@ -112,6 +119,15 @@ struct UInt64 : detail::NativeConverter<uint64_t, to_uint64, detail::py_unsigned
 struct Double : detail::NativeConverter<double, to_double, py_float> {};
 // The truth value of any object.
 struct Truth : detail::NativeConverter<bool, to_bool, py_bool> {};
+
+// The same conversions for parameters annotated `float`, `bool` and `int` (Int<Int32>,
+// Int<UInt64>, ...): the annotation shows in the signature only, the native rules still convert
+// (a float parameter takes an int, an Int<> one a float's __int__). Contrast AnnotatedInt below,
+// which applies the annotated-type rule.
+using Float = detail::Annotated<Double, detail::float_name>;
+using Bool = detail::Annotated<Truth, detail::bool_name>;
+template <class NativeInt>
+using Int = detail::Annotated<NativeInt, detail::int_name>;
 
 // A parameter annotated `int`: an exact int as it is, another number through int(), anything
 // else the annotated-type TypeError. The body receives the int object.
@@ -128,7 +144,6 @@ struct AnnotatedInt {
 struct Str : detail::ExactOrNone<&PyUnicode_Type, detail::str_name> {};
 struct ListOrNone : detail::ExactOrNone<&PyList_Type, detail::list_name> {};
 struct TupleOrNone : detail::ExactOrNone<&PyTuple_Type, detail::tuple_name> {};
-struct DictOrNone : detail::ExactOrNone<&PyDict_Type, detail::dict_name> {};
 struct BytesOrNone : detail::ExactOrNone<&PyBytes_Type, detail::bytes_name> {};
 
 // Any object, borrowed.
@@ -279,11 +294,15 @@ class ParamList {
     });
   }
 
-  // "(a, b=1)", or "($self, /, a, b=1)" for a method.
-  Ref text_signature(bool is_method) const {
-    Ref text = py_str(is_method ? "($self, /" : "(");
+  // How a callable's signature shows `self`.
+  enum class Self { none, positional_only, ordinary };
+
+  // "(a, b=1)"; "($self, /, a, b=1)" for a method of a native class, "(self, a, b=1)" for one of
+  // a plain class.
+  Ref text_signature(Self self) const {
+    Ref text = py_str(self == Self::none ? "(" : self == Self::positional_only ? "($self, /" : "(self");
     for (int i = 0; i < count_; ++i) {
-      const char* separator = (i == 0 && !is_method) ? "" : ", ";
+      const char* separator = (i == 0 && self == Self::none) ? "" : ", ";
       Ref piece;
       if (info_[i].has_default) {
         Ref shown = checked(PyObject_Repr(default_object(i).get()));

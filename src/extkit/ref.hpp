@@ -7,6 +7,7 @@
 //   return a;                              // entry points release() it to CPython
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 
@@ -78,32 +79,20 @@ class Name {
   PyObject* object_ = nullptr;  // immortal for the life of the process
 };
 
-// Small object operations with the error discipline: getattr, setattr, comparison, `in`.
-inline Ref attribute(PyObject* object, Name& name) { return checked(PyObject_GetAttr(object, name.get())); }
-inline void set_attribute(PyObject* object, Name& name, PyObject* value) {
-  if (PyObject_SetAttr(object, name.get(), value) < 0) throw PythonError{};
-}
-// `left <op> right` as a truth value (op: Py_LT, Py_EQ, ...).
-inline bool compare(PyObject* left, PyObject* right, int op) {
-  const int result = PyObject_RichCompareBool(left, right, op);
-  if (result < 0) throw PythonError{};
-  return result != 0;
-}
-inline bool contains(PyObject* container, PyObject* item) {
-  const int result = PySequence_Contains(container, item);
-  if (result < 0) throw PythonError{};
-  return result != 0;
-}
+// "text"_name: the Name of a text written where it is used, one per text in this library,
+// interned at its first use.
+//
+//   Ref platform = attribute(sys, "platform"_name);
+template <std::size_t N>
+struct NameText {
+  char text[N];
+  constexpr NameText(const char (&source)[N]) { std::copy_n(source, N, text); }
+};
 
-// getattr(object, name, <missing>): the attribute, or an empty Ref when reading it raised
-// AttributeError (cleared). Any other error propagates.
-inline Ref optional_attribute(PyObject* object, PyObject* name) {
-  PyObject* value = PyObject_GetAttr(object, name);
-  if (value == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-    PyErr_Clear();
-  }
-  return Ref::steal(value);
+template <NameText Text>
+Name& operator""_name() {
+  static Name name{Text.text};
+  return name;
 }
 
 }  // namespace extkit

@@ -2,18 +2,49 @@
 // internal entry points, properties and methods that Python subclasses may override.
 #pragma once
 
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
 #include "extkit/function.hpp"
+#include "extkit/object.hpp"
 
 namespace extkit {
 
 // ---------------------------------------------------------------------------------------------
 // Classes
 
-// Creates a native class bound to `module` (tp_name "package.module.Name"). Native classes are
-// immutable: methods are added by add_method() below and attributes cannot be set from Python.
-inline PyTypeObject* make_type(PyObject* module, PyType_Spec& spec) {
-  spec.flags |= Py_TPFLAGS_IMMUTABLETYPE;
-  return reinterpret_cast<PyTypeObject*>(checked(PyType_FromModuleAndSpec(module, &spec, nullptr)).release());
+// What makes one native class; make_class() below builds it. Arrays given here (properties,
+// other slots) live as long as the class: define them at namespace scope.
+struct ClassSpec {
+  const char* name;           // "klavrix.package.module.Class"
+  int basicsize;              // sizeof the instance struct
+  const char* doc = nullptr;  // "Class(arguments)\n--\n\n..." gives the class its text signature
+  newfunc construct;
+  destructor dealloc;
+  PyGetSetDef* properties = nullptr;
+  traverseproc traverse = nullptr;  // when set, instances take part in cyclic GC
+  inquiry clear = nullptr;
+  const PyType_Slot* other_slots = nullptr;  // any further slots, ending with {0, nullptr}
+  bool subclassable = true;
+};
+
+// Creates a native class bound to `module`. Native classes are immutable: methods are added by
+// add_method() below and attributes cannot be set from Python.
+inline PyTypeObject* make_type(PyObject* module, const ClassSpec& spec) {
+  std::vector<PyType_Slot> slots = {{Py_tp_new, reinterpret_cast<void*>(spec.construct)},
+                                    {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)}};
+  if (spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});  // copied into the class
+  if (spec.properties != nullptr) slots.push_back({Py_tp_getset, spec.properties});
+  if (spec.traverse != nullptr) slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(spec.traverse)});
+  if (spec.clear != nullptr) slots.push_back({Py_tp_clear, reinterpret_cast<void*>(spec.clear)});
+  for (const PyType_Slot* slot = spec.other_slots; slot != nullptr && slot->slot != 0; ++slot) slots.push_back(*slot);
+  slots.push_back({0, nullptr});
+  unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  if (spec.subclassable) flags |= Py_TPFLAGS_BASETYPE;
+  if (spec.traverse != nullptr) flags |= Py_TPFLAGS_HAVE_GC;
+  PyType_Spec type_spec = {spec.name, spec.basicsize, 0, flags, slots.data()};
+  return reinterpret_cast<PyTypeObject*>(checked(PyType_FromModuleAndSpec(module, &type_spec, nullptr)).release());
 }
 
 inline PyObject* as_object(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
@@ -57,12 +88,8 @@ inline void add_static_method(PyTypeObject* type, Callable&& callable) {
   set_class_attribute(type, name, wrapper.get());
 }
 
-// Binds `alias` to the very same method object as `name`.
-inline void add_alias(PyTypeObject* type, const char* alias, const char* name) {
-  set_class_attribute(type, alias, class_attribute(type, name));
-}
-
-// py_<name> for each name: the Python-callable forms under their second name.
+// py_<name> for each name: the Python-callable forms under their second name, bound to the very
+// same method objects.
 inline void add_py_aliases(PyTypeObject* type, std::initializer_list<const char*> names) {
   for (const char* name : names) {
     Ref alias = checked(PyUnicode_FromFormat("py_%s", name));
@@ -114,7 +141,7 @@ struct NativeApi {
   const char* capsule_name = nullptr;
 };
 
-inline PyTypeObject* make_class(PyObject* module, PyType_Spec& spec, NativeApi api = {}) {
+inline PyTypeObject* make_class(PyObject* module, const ClassSpec& spec, NativeApi api = {}) {
   PyTypeObject* type = make_type(module, spec);
   refuse_pickling(type);
   if (api.table != nullptr) publish_api(type, api.table, api.capsule_name);
@@ -143,6 +170,17 @@ inline void free_instance(PyObject* self) {
   Py_DECREF(type);
 }
 
+// tp_dealloc of a class in cyclic GC: `Release` drops the instance's references and ends its
+// native fields, within the trashcan, so that a long chain of such objects (each holding the
+// next) is freed without deep recursion.
+template <void (*Release)(PyObject*)>
+void gc_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, gc_dealloc<Release>) Release(self);
+  free_instance(self);
+  Py_TRASHCAN_END
+}
+
 // ---------------------------------------------------------------------------------------------
 // Properties: converted on assignment, never deletable.
 
@@ -166,15 +204,43 @@ int property_set(PyObject* self, PyObject* value, void*) {
   return guarded_status([&] { Set(self, value); });
 }
 
-// A read/write property over a native field `Member` of `Object`, assigned through `Convert`.
-template <class Object, auto Member, auto Convert>
+namespace detail {
+template <auto Member>
+struct FieldOf;
+template <class Object, class Field, Field Object::*Member>
+struct FieldOf<Member> {
+  using object = Object;
+  using field = Field;
+};
+
+// The conversion a field's type is assigned through.
+template <class Field>
+Field to_field(PyObject* value) {
+  if constexpr (std::is_same_v<Field, double>) {
+    return to_double(value);
+  } else if constexpr (std::is_same_v<Field, uint64_t>) {
+    return to_uint64(value);
+  } else if constexpr (std::is_same_v<Field, uint32_t>) {
+    return to_uint32(value);
+  } else {
+    static_assert(std::is_same_v<Field, int>, "a property field is an int, uint32_t, uint64_t or double");
+    return to_int(value);
+  }
+}
+}  // namespace detail
+
+// A read/write property over the native field `Member` (&Object::field), assigned with the
+// conversion of the field's type.
+template <auto Member>
 PyGetSetDef field_property(const char* name, const char* doc = nullptr) {
+  using Object = typename detail::FieldOf<Member>::object;
+  using Field = typename detail::FieldOf<Member>::field;
   constexpr auto get = [](PyObject* self, void*) -> PyObject* {
     return guarded([&] { return to_python(cast<Object>(self).*Member).release(); });
   };
   constexpr auto set = [](PyObject* self, PyObject* value, void*) -> int {
     if (value == nullptr) return detail::refuse_delete();
-    return guarded_status([&] { cast<Object>(self).*Member = Convert(value); });
+    return guarded_status([&] { cast<Object>(self).*Member = detail::to_field<Field>(value); });
   };
   return {name, get, set, doc, nullptr};
 }
@@ -182,18 +248,24 @@ PyGetSetDef field_property(const char* name, const char* doc = nullptr) {
 // ---------------------------------------------------------------------------------------------
 // Methods that Python subclasses may override, also when native code calls them.
 
-// Returns the result of self.<name>(*args) when `self`'s class, or `self` itself, replaces
-// `native_method` (the method object of the native class); an empty Ref when it does not, and
-// the caller then runs the native body.
-inline Ref call_override(PyObject* self, PyTypeObject* native_type, PyObject* name, PyObject* native_method,
-                         std::initializer_list<PyObject*> args) {
-  if (Py_IS_TYPE(self, native_type)) return Ref();
-  Ref attribute = checked(PyObject_GetAttr(self, name));
-  PyObject* found = attribute.get();
-  if (PyMethod_Check(found) && PyMethod_GET_FUNCTION(found) == native_method && PyMethod_GET_SELF(found) == self) {
+//   if (Ref method = override_of(self, type, "update"_name, native_update)) {
+//     call(method.get(), arguments...);   // the subclass's Python method
+//     return;
+//   }
+//   native_update_body(...);
+
+// self.<name> when `self`'s class, or `self` itself, replaces `native_method` (the method object
+// of the native class); an empty Ref when it does not, and the caller then runs the native body.
+// An instance of the native class itself costs one type check.
+inline Ref override_of(PyObject* self, PyTypeObject* native_type, Name& name, PyObject* native_method) {
+  if (Py_IS_TYPE(self, native_type)) [[likely]]
+    return Ref();
+  Ref found = attribute(self, name);
+  PyObject* method = found.get();
+  if (PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == native_method && PyMethod_GET_SELF(method) == self) {
     return Ref();
   }
-  return checked(PyObject_Vectorcall(found, args.begin(), args.size(), nullptr));
+  return found;
 }
 
 }  // namespace extkit

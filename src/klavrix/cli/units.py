@@ -75,12 +75,17 @@ def dtype(text: str) -> str:
     return name
 
 
+def _number(text: str) -> float:
+    """float(text), or NaN for a text that is no number (which every range check refuses)."""
+    try:
+        return float(text)
+    except ValueError:
+        return math.nan
+
+
 def fraction_below_one(text: str) -> float:
     """A ratio in [0, 1), such as a headroom of 0.2."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
+    value = _number(text)
     if not 0.0 <= value < 1.0:
         raise argparse.ArgumentTypeError(f"invalid ratio {text!r}: expected a number from 0 up to (not including) 1")
     return value
@@ -88,10 +93,7 @@ def fraction_below_one(text: str) -> float:
 
 def score(text: str) -> float:
     """A score threshold: a finite number (scores lie in 0..1)."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
+    value = _number(text)
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"invalid threshold {text!r}: expected a number such as 0.25")
     return value

@@ -5,9 +5,9 @@
 // this file converts the arguments and builds the results. The only module state, the two
 // operation sets, is built at load and never changed, so every function may run in any number
 // of threads at once.
+#include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
 
 #include "extkit/extkit.hpp"
 #include "klavrix/gpu/offload/oom.hpp"
@@ -30,22 +30,6 @@ constexpr const char* kChunkableOperations[] = {
 // Operations that need the whole array at once.
 constexpr const char* kNonChunkableOperations[] = {
     "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort", "argsort",
-};
-
-// Strategy constants are module attributes, read at each call so that a rebinding shows.
-Name gpu_direct_name{"GPU_DIRECT"};
-Name gpu_chunked_name{"GPU_CHUNKED"};
-Name cpu_fallback_name{"CPU_FALLBACK"};
-
-Name no_memory_reason{"No GPU memory available"};
-Name fits_reason{"Allocation fits in GPU memory"};
-Name not_chunkable_reason{"Operation not chunkable, falling back to CPU"};
-
-Name lower_name{"lower"};
-Name keyword_names[plan::kKeywordCount] = {
-    Name{plan::kKeywordText[0]}, Name{plan::kKeywordText[1]}, Name{plan::kKeywordText[2]},
-    Name{plan::kKeywordText[3]}, Name{plan::kKeywordText[4]}, Name{plan::kKeywordText[5]},
-    Name{plan::kKeywordText[6]}, Name{plan::kKeywordText[7]},
 };
 
 // The dimensions of a shape argument (a tuple, or None, which has no length).
@@ -73,24 +57,25 @@ Ref decide_allocation_strategy(PyObject* module, uint64_t requested_bytes, uint6
                                double headroom_ratio, bool is_chunkable) {
   const plan::Decision decision =
       plan::decide_allocation(requested_bytes, available_bytes, headroom_ratio, is_chunkable);
-  Name& strategy_name = decision.strategy == plan::Strategy::gpu_direct    ? gpu_direct_name
-                        : decision.strategy == plan::Strategy::gpu_chunked ? gpu_chunked_name
-                                                                           : cpu_fallback_name;
+  // The strategy constants are read from the module at each call, so that a rebinding shows.
+  Name& strategy_name = decision.strategy == plan::Strategy::gpu_direct    ? "GPU_DIRECT"_name
+                        : decision.strategy == plan::Strategy::gpu_chunked ? "GPU_CHUNKED"_name
+                                                                           : "CPU_FALLBACK"_name;
   Ref strategy = module_global(module, strategy_name);
   Ref reason;
   switch (decision.reason) {
     case plan::Reason::no_memory:
-      reason = Ref::borrow(no_memory_reason.get());
+      reason = Ref::borrow("No GPU memory available"_name.get());
       break;
     case plan::Reason::fits:
-      reason = Ref::borrow(fits_reason.get());
+      reason = Ref::borrow("Allocation fits in GPU memory"_name.get());
       break;
     case plan::Reason::chunked:
       reason = checked(PyUnicode_FromFormat("Chunking into %llu GPU passes",
                                             static_cast<unsigned long long>(decision.passes)));
       break;
     case plan::Reason::not_chunkable:
-      reason = Ref::borrow(not_chunkable_reason.get());
+      reason = Ref::borrow("Operation not chunkable, falling back to CPU"_name.get());
       break;
   }
   Ref chunk_bytes = py_uint(decision.chunk_bytes);
@@ -137,38 +122,20 @@ int calculate_optimal_chunks(PyObject*, uint64_t total_bytes, uint64_t available
 // ---------------------------------------------------------------------------------------------
 // Failure classification and scores
 
-// A text as the out-of-memory rules search it: ASCII text is searched in place with ASCII case
-// folding (what str.lower does to it); any other text is lowered by str.lower first.
-class LoweredText {
- public:
-  explicit LoweredText(PyObject* text) {
-    if (text == Py_None) {
-      raise(PyExc_TypeError, "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object");
-    }
-    if (PyUnicode_IS_ASCII(text)) {
-      ascii_ = {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
-    } else {
-      lowered_ = checked(PyObject_CallMethodNoArgs(text, lower_name.get()));
-    }
-  }
-
-  bool contains(plan::Keyword keyword) const {
-    if (!lowered_) return plan::contains_folded(ascii_, plan::kKeywordText[keyword]);
-    const Py_ssize_t at = PyUnicode_Find(lowered_.get(), keyword_names[keyword].get(), 0, PY_SSIZE_T_MAX, 1);
-    if (at == -2) throw PythonError{};
-    return at >= 0;
-  }
-
- private:
-  std::string_view ascii_;
-  Ref lowered_;
-};
+// Whether the lower-cased text holds the rules' keyword.
+bool holds_keyword(const LowerCasedText& text, plan::Keyword keyword) {
+  bool found = false;
+  text.visit([&](auto* units, std::size_t length) {
+    found = plan::contains_folded(units, length, plan::kKeywordText[keyword]);
+  });
+  return found;
+}
 
 bool is_oom_error(PyObject*, PyObject* error_message, PyObject* error_type) {
-  const LoweredText message(error_message);
-  const LoweredText type(error_type);
-  return plan::is_oom_error([&](plan::Keyword k) { return message.contains(k); },
-                            [&](plan::Keyword k) { return type.contains(k); });
+  const LowerCasedText message(error_message);
+  const LowerCasedText type(error_type);
+  return plan::is_oom_error([&](plan::Keyword k) { return holds_keyword(message, k); },
+                            [&](plan::Keyword k) { return holds_keyword(type, k); });
 }
 
 bool in_set(PyObject* set, PyObject* operation) { return check(PySet_Contains(set, operation)) == 1; }
@@ -206,44 +173,39 @@ void add_operation_set(PyObject* module, const char* name, const char* const (&n
 }
 
 void add_functions(PyObject* module) {
-  add_function(module, def<estimate_allocation_bytes>("estimate_allocation_bytes", param<TupleOrNone>("shape"),
-                                                      param<Int32>("element_size").annotated("int"),
-                                                      param<Double>("overhead_factor", 1.0).annotated("float"))
-                           .returns("int")
-                           .doc("Estimate the bytes an array of this shape needs, saturating at 2**63 - 1.\n\n"
-                                "A dimension <= 0 gives 0; only an overhead factor above 1.0 scales the "
-                                "estimate."));
-  add_function(module, def<calculate_safe_limit>("calculate_safe_limit",
-                                                 param<UInt64>("available_bytes").annotated("int"),
-                                                 param<Double>("headroom_ratio").annotated("float"))
+  add_function(module,
+               def<estimate_allocation_bytes>("estimate_allocation_bytes", param<TupleOrNone>("shape"),
+                                              param<Int<Int32>>("element_size"), param<Float>("overhead_factor", 1.0))
+                   .returns("int")
+                   .doc("Estimate the bytes an array of this shape needs, saturating at 2**63 - 1.\n\n"
+                        "A dimension <= 0 gives 0; only an overhead factor above 1.0 scales the "
+                        "estimate."));
+  add_function(module, def<calculate_safe_limit>("calculate_safe_limit", param<Int<UInt64>>("available_bytes"),
+                                                 param<Float>("headroom_ratio"))
                            .returns("int")
                            .doc("Bytes that may be used out of available_bytes, keeping headroom_ratio "
                                 "(clamped to [0.0, 0.99]) free."));
   add_function(module,
-               def<decide_allocation_strategy>("decide_allocation_strategy",
-                                               param<UInt64>("requested_bytes").annotated("int"),
-                                               param<UInt64>("available_bytes").annotated("int"),
-                                               param<Double>("headroom_ratio").annotated("float"),
-                                               param<Truth>("is_chunkable").annotated("bool"))
+               def<decide_allocation_strategy>("decide_allocation_strategy", param<Int<UInt64>>("requested_bytes"),
+                                               param<Int<UInt64>>("available_bytes"), param<Float>("headroom_ratio"),
+                                               param<Bool>("is_chunkable"))
                    .returns("tuple")
                    .doc("Decide how to place an allocation: (strategy, chunk_bytes, num_passes, reason).\n\n"
                         "strategy is GPU_DIRECT, GPU_CHUNKED or CPU_FALLBACK as bound in this module."));
-  add_function(module, def<compute_chunk_shapes>("compute_chunk_shapes", param<TupleOrNone>("shape"),
-                                                 param<Int32>("element_size").annotated("int"),
-                                                 param<UInt64>("max_chunk_bytes").annotated("int"))
-                           .returns("list")
-                           .doc("Cut shape along its first axis into chunks of at most max_chunk_bytes.\n\n"
-                                "A row wider than the limit makes one-row chunks; rows of no bytes "
-                                "(a zero trailing dimension) give the whole first axis as one chunk."));
-  add_function(module, def<calculate_optimal_chunks>("calculate_optimal_chunks",
-                                                     param<UInt64>("total_bytes").annotated("int"),
-                                                     param<UInt64>("available_bytes").annotated("int"),
-                                                     param<Double>("headroom_ratio").annotated("float"),
-                                                     param<Int32>("min_chunks", 1).annotated("int"),
-                                                     param<Int32>("max_chunks", 1000).annotated("int"))
-                           .returns("int")
-                           .doc("Number of chunks that keeps each chunk within the safe limit, bounded by "
-                                "min_chunks and max_chunks (min_chunks wins)."));
+  add_function(module,
+               def<compute_chunk_shapes>("compute_chunk_shapes", param<TupleOrNone>("shape"),
+                                         param<Int<Int32>>("element_size"), param<Int<UInt64>>("max_chunk_bytes"))
+                   .returns("list")
+                   .doc("Cut shape along its first axis into chunks of at most max_chunk_bytes.\n\n"
+                        "A row wider than the limit makes one-row chunks; rows of no bytes "
+                        "(a zero trailing dimension) give the whole first axis as one chunk."));
+  add_function(module,
+               def<calculate_optimal_chunks>("calculate_optimal_chunks", param<Int<UInt64>>("total_bytes"),
+                                             param<Int<UInt64>>("available_bytes"), param<Float>("headroom_ratio"),
+                                             param<Int<Int32>>("min_chunks", 1), param<Int<Int32>>("max_chunks", 1000))
+                   .returns("int")
+                   .doc("Number of chunks that keeps each chunk within the safe limit, bounded by "
+                        "min_chunks and max_chunks (min_chunks wins)."));
   add_function(module, def<is_oom_error>("is_oom_error", param<Str>("error_message"), param<Str>("error_type"))
                            .returns("bool")
                            .doc("Whether an exception's message and type name say the device ran out of "
@@ -251,22 +213,18 @@ void add_functions(PyObject* module) {
   add_function(module, def<is_chunkable_operation>("is_chunkable_operation", param<Str>("operation"))
                            .returns("bool")
                            .doc("Whether the operation's output can be produced one chunk at a time."));
-  add_function(module, def<score_gpu_suitability>("score_gpu_suitability",
-                                                  param<UInt64>("data_size_bytes").annotated("int"),
-                                                  param<Str>("operation_type"),
-                                                  param<UInt64>("available_gpu_memory").annotated("int"),
-                                                  param<Double>("headroom_ratio").annotated("float"))
+  add_function(module, def<score_gpu_suitability>(
+                           "score_gpu_suitability", param<Int<UInt64>>("data_size_bytes"), param<Str>("operation_type"),
+                           param<Int<UInt64>>("available_gpu_memory"), param<Float>("headroom_ratio"))
                            .returns("float")
                            .doc("Memory-based GPU suitability in [0.0, 0.9]: how well the data fits the "
                                 "safe limit, weighted by the kind of operation."));
-  add_function(module, def<calculate_memory_pressure>("calculate_memory_pressure",
-                                                      param<UInt64>("used_bytes").annotated("int"),
-                                                      param<UInt64>("total_bytes").annotated("int"))
+  add_function(module, def<calculate_memory_pressure>("calculate_memory_pressure", param<Int<UInt64>>("used_bytes"),
+                                                      param<Int<UInt64>>("total_bytes"))
                            .returns("float")
                            .doc("Fraction of the device memory in use, in [0.0, 1.0] (1.0 for no memory)."));
-  add_function(module, def<recommend_headroom>("recommend_headroom",
-                                               param<Double>("current_pressure").annotated("float"),
-                                               param<Double>("base_headroom", 0.5).annotated("float"))
+  add_function(module, def<recommend_headroom>("recommend_headroom", param<Float>("current_pressure"),
+                                               param<Float>("base_headroom", 0.5))
                            .returns("float")
                            .doc("Headroom ratio to keep free under the given pressure, in [0.3, 0.8]."));
 }
@@ -278,8 +236,7 @@ void populate(PyObject* module) {
   add_operation_set(module, "_CHUNKABLE_OPERATIONS", kChunkableOperations, chunkable_operations);
   add_operation_set(module, "_NON_CHUNKABLE_OPERATIONS", kNonChunkableOperations, non_chunkable_operations);
   add_functions(module);
-  Ref logger = bind_logger(module);
-  log_info(logger.get(), "Klavrix Offload Cython module loaded - IP protected");
+  log_loaded(module, "Klavrix Offload Cython module loaded - IP protected");
 }
 
 ModuleFrame frame("offload", "GPU memory planning: allocation strategy, chunk shapes, out-of-memory "

@@ -35,24 +35,6 @@ PyObject* builtin_min = nullptr;
 PyObject* builtin_max = nullptr;
 PyObject* global_policy = nullptr;  // the shared Compilegate; null while there is none
 
-Name logger_name{"logger"};
-Name debug_name{"debug"};
-Name is_enabled_for_name{"isEnabledFor"};
-Name debug_level_name{"DEBUG"};
-Name policy_lock_name{"_policy_lock"};
-Name get_metrics_name{"get_metrics"};
-Name call_count_name{"call_count"};
-Name compile_count_name{"compile_count"};
-Name avg_speedup_name{"avg_speedup"};
-Name last_compiled_name{"last_compiled"};
-Name initial_threshold_name{"initial_threshold"};
-Name min_threshold_name{"min_threshold"};
-Name max_threshold_name{"max_threshold"};
-Name learning_rate_name{"learning_rate"};
-Name target_speedup_name{"target_speedup"};
-Name total_execution_time_ms_name{"total_execution_time_ms"};
-Name last_compile_time_name{"last_compile_time"};
-
 const char* const kReentry = "Compilegate is in use by this thread already (re-entrant call)";
 
 // time.time(), through the module's `time` global: read natively while that is the builtin.
@@ -131,32 +113,26 @@ PyObject* policy_config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
   });
 }
 
-void value_dealloc(PyObject* self) { free_instance(self); }
-
 // Setters convert like the constructor and deliberately do not re-validate.
 PyGetSetDef policy_config_getset[] = {
-    field_property<PolicyConfigObject, &PolicyConfigObject::initial_threshold, to_int>("initial_threshold"),
-    field_property<PolicyConfigObject, &PolicyConfigObject::min_threshold, to_int>("min_threshold"),
-    field_property<PolicyConfigObject, &PolicyConfigObject::max_threshold, to_int>("max_threshold"),
-    field_property<PolicyConfigObject, &PolicyConfigObject::learning_rate, to_double>("learning_rate"),
-    field_property<PolicyConfigObject, &PolicyConfigObject::target_speedup, to_double>("target_speedup"),
+    field_property<&PolicyConfigObject::initial_threshold>("initial_threshold"),
+    field_property<&PolicyConfigObject::min_threshold>("min_threshold"),
+    field_property<&PolicyConfigObject::max_threshold>("max_threshold"),
+    field_property<&PolicyConfigObject::learning_rate>("learning_rate"),
+    field_property<&PolicyConfigObject::target_speedup>("target_speedup"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot policy_config_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(policy_config_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
-    {Py_tp_getset, policy_config_getset},
-    {Py_tp_doc, const_cast<char*>("PolicyConfig(initial_threshold=100, min_threshold=10, max_threshold=10000, "
-                                  "learning_rate=0.1, target_speedup=2.0)\n--\n\n"
-                                  "Tuning parameters of the adaptive compilation policy, validated once at "
-                                  "creation: 0 < min_threshold < max_threshold, min_threshold <= "
-                                  "initial_threshold <= max_threshold, 0 < learning_rate <= 1, "
-                                  "target_speedup > 0. The property setters do not re-check them.")},
-    {0, nullptr},
+const ClassSpec policy_config_spec = {
+    .name = "klavrix.jit.compilegate.PolicyConfig", .basicsize = sizeof(PolicyConfigObject),
+    .doc = "PolicyConfig(initial_threshold=100, min_threshold=10, max_threshold=10000, "
+           "learning_rate=0.1, target_speedup=2.0)\n--\n\n"
+           "Tuning parameters of the adaptive compilation policy, validated once at "
+           "creation: 0 < min_threshold < max_threshold, min_threshold <= "
+           "initial_threshold <= max_threshold, 0 < learning_rate <= 1, "
+           "target_speedup > 0. The property setters do not re-check them.",
+    .construct = policy_config_new, .dealloc = free_instance, .properties = policy_config_getset,
 };
-PyType_Spec policy_config_spec = {"klavrix.jit.compilegate.PolicyConfig", sizeof(PolicyConfigObject), 0,
-                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, policy_config_slots};
 
 void create_policy_config_class(PyObject* module) {
   policy_config_type =
@@ -168,11 +144,11 @@ void create_policy_config_class(PyObject* module) {
 Ref new_policy_config(PyObject* initial, PyObject* min, PyObject* max, PyObject* learning_rate,
                       PyObject* target_speedup) {
   return call_with_keywords(as_object(policy_config_type), {},
-                            {{initial_threshold_name, initial},
-                             {min_threshold_name, min},
-                             {max_threshold_name, max},
-                             {learning_rate_name, learning_rate},
-                             {target_speedup_name, target_speedup}});
+                            {{"initial_threshold"_name, initial},
+                             {"min_threshold"_name, min},
+                             {"max_threshold"_name, max},
+                             {"learning_rate"_name, learning_rate},
+                             {"target_speedup"_name, target_speedup}});
 }
 
 // =============================================================================================
@@ -223,32 +199,27 @@ PyObject* function_metrics_new(PyTypeObject* type, PyObject* args, PyObject* kwa
 }
 
 PyGetSetDef function_metrics_getset[] = {
-    field_property<FunctionMetricsObject, &FunctionMetricsObject::call_count, to_uint64>("call_count"),
-    field_property<FunctionMetricsObject, &FunctionMetricsObject::compile_count, to_uint32>("compile_count"),
-    field_property<FunctionMetricsObject, &FunctionMetricsObject::avg_speedup, to_double>("avg_speedup"),
-    field_property<FunctionMetricsObject, &FunctionMetricsObject::total_execution_time_ms, to_double>(
-        "total_execution_time_ms"),
-    field_property<FunctionMetricsObject, &FunctionMetricsObject::last_compiled, to_double>(
+    field_property<&FunctionMetricsObject::call_count>("call_count"),
+    field_property<&FunctionMetricsObject::compile_count>("compile_count"),
+    field_property<&FunctionMetricsObject::avg_speedup>("avg_speedup"),
+    field_property<&FunctionMetricsObject::total_execution_time_ms>("total_execution_time_ms"),
+    field_property<&FunctionMetricsObject::last_compiled>(
         "last_compiled", "Timestamp of last compilation (matches TelemetryStore interface)."),
-    field_property<FunctionMetricsObject, &FunctionMetricsObject::last_compiled, to_double>(
-        "last_compile_time", "Alias for last_compiled for backward compatibility."),
+    field_property<&FunctionMetricsObject::last_compiled>("last_compile_time",
+                                                          "Alias for last_compiled for backward compatibility."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot function_metrics_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(function_metrics_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
-    {Py_tp_getset, function_metrics_getset},
-    {Py_tp_doc, const_cast<char*>("FunctionMetrics(call_count=0, compile_count=0, avg_speedup=1.0, "
-                                  "total_execution_time_ms=0.0, last_compile_time=0.0, last_compiled=-1.0)\n--\n\n"
-                                  "Call and compile counters of one function, shaped like the telemetry "
-                                  "store's metrics record. last_compiled is the wall-clock time of the last "
-                                  "compilation (0.0: never); a negative last_compiled argument means "
-                                  "'take last_compile_time'.")},
-    {0, nullptr},
+const ClassSpec function_metrics_spec = {
+    .name = "klavrix.jit.compilegate.FunctionMetrics", .basicsize = sizeof(FunctionMetricsObject),
+    .doc = "FunctionMetrics(call_count=0, compile_count=0, avg_speedup=1.0, "
+           "total_execution_time_ms=0.0, last_compile_time=0.0, last_compiled=-1.0)\n--\n\n"
+           "Call and compile counters of one function, shaped like the telemetry "
+           "store's metrics record. last_compiled is the wall-clock time of the last "
+           "compilation (0.0: never); a negative last_compiled argument means "
+           "'take last_compile_time'.",
+    .construct = function_metrics_new, .dealloc = free_instance, .properties = function_metrics_getset,
 };
-PyType_Spec function_metrics_spec = {"klavrix.jit.compilegate.FunctionMetrics", sizeof(FunctionMetricsObject), 0,
-                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, function_metrics_slots};
 
 void create_function_metrics_class(PyObject* module) {
   function_metrics_type =
@@ -301,7 +272,7 @@ int32_t c_get_threshold_fast(PyObject* gate, PyObject* func_id) {
 const CompilegateApi compilegate_api = {c_get_threshold_fast};
 
 Ref get_metrics(PyObject* telemetry_store, PyObject* func_id) {
-  return call_method(telemetry_store, get_metrics_name, func_id);
+  return call_method(telemetry_store, "get_metrics"_name, func_id);
 }
 
 // A FunctionMetrics of exactly that class is read field by field; anything else (a subclass
@@ -310,30 +281,30 @@ bool is_plain_metrics(PyObject* metrics) { return Py_IS_TYPE(metrics, function_m
 
 uint64_t read_call_count(PyObject* metrics) {
   if (is_plain_metrics(metrics)) return metrics_of(metrics).call_count;
-  return to_uint64(checked(PyObject_GetAttr(metrics, call_count_name.get())).get());
+  return to_uint64(attribute(metrics, "call_count"_name).get());
 }
 
 uint32_t read_compile_count(PyObject* metrics) {
   if (is_plain_metrics(metrics)) return metrics_of(metrics).compile_count;
-  return to_uint32(checked(PyObject_GetAttr(metrics, compile_count_name.get())).get());
+  return to_uint32(attribute(metrics, "compile_count"_name).get());
 }
 
 double read_avg_speedup(PyObject* metrics) {
   if (is_plain_metrics(metrics)) return metrics_of(metrics).avg_speedup;
-  return to_double(checked(PyObject_GetAttr(metrics, avg_speedup_name.get())).get());
+  return to_double(attribute(metrics, "avg_speedup"_name).get());
 }
 
 // A record without last_compiled counts as compiled at time 0.0.
 double read_last_compiled(PyObject* metrics) {
   if (is_plain_metrics(metrics)) return metrics_of(metrics).last_compiled;
-  Ref value = optional_attribute(metrics, last_compiled_name.get());
+  Ref value = optional_attribute(metrics, "last_compiled"_name);
   return value ? to_double(value.get()) : 0.0;
 }
 
 // `metrics.compile_count == 0` with Python's equality, before any conversion.
 bool never_compiled(PyObject* metrics) {
   if (is_plain_metrics(metrics)) return metrics_of(metrics).compile_count == 0;
-  Ref count = checked(PyObject_GetAttr(metrics, compile_count_name.get()));
+  Ref count = attribute(metrics, "compile_count"_name);
   Ref zero = py_int(0);
   return check(PyObject_RichCompareBool(count.get(), zero.get(), Py_EQ)) == 1;
 }
@@ -404,9 +375,9 @@ bool is_standard_method(PyObject* bound, PyObject* logger, StandardMethod& stand
 // logger's own isEnabledFor(logging.DEBUG), called here, answered false.
 bool debug_may_log(PyObject* logger, PyObject* debug) {
   if (!is_standard_method(debug, logger, standard_debug)) return true;
-  Ref is_enabled_for = checked(PyObject_GetAttr(logger, is_enabled_for_name.get()));
+  Ref is_enabled_for = attribute(logger, "isEnabledFor"_name);
   if (!is_standard_method(is_enabled_for.get(), logger, standard_is_enabled_for)) return true;
-  Ref level = Ref::borrow(PyDict_GetItemWithError(logging_namespace, debug_level_name.get()));
+  Ref level = Ref::borrow(PyDict_GetItemWithError(logging_namespace, "DEBUG"_name.get()));
   if (!level) {
     check_pending();
     return true;  // the standard debug() raises NameError itself
@@ -427,8 +398,8 @@ Ref two_decimals(double value) {
 }
 
 void log_threshold_change(PyObject* func_id, int32_t old_threshold, int32_t new_threshold, double avg_speedup) {
-  Ref logger = module_global(ModuleFrame::module(), logger_name);
-  Ref debug = checked(PyObject_GetAttr(logger.get(), debug_name.get()));
+  Ref logger = module_global(ModuleFrame::module(), "logger"_name);
+  Ref debug = attribute(logger.get(), "debug"_name);
   if (!debug_may_log(logger.get(), debug.get())) return;
   Ref id_text = checked(PyObject_Str(func_id));
   Ref speedup = two_decimals(avg_speedup);
@@ -446,7 +417,7 @@ Ref gate_get_threshold(PyObject* self, PyObject* func_id) {
     PyObject* stored = PyDict_GetItemWithError(gate.thresholds, func_id);  // borrowed
     if (stored != nullptr) return Ref::borrow(stored);
     check_pending();
-    return config_attribute(gate.config, initial_threshold_name, policy(gate.config).initial_threshold);
+    return config_attribute(gate.config, "initial_threshold"_name, policy(gate.config).initial_threshold);
   };
   PrivateLock::Hold hold(gate.lock, kReentry);
   return lookup();
@@ -499,8 +470,6 @@ void gate_update(PyObject* self, PyObject* func_id, PyObject* telemetry_store) {
   log_threshold_change(func_id, old_threshold, new_threshold, avg_speedup);
 }
 
-void set_key(PyObject* dict, const char* key, const Ref& value) { check(PyDict_SetItemString(dict, key, value.get())); }
-
 Ref gate_get_statistics(PyObject* self) {
   CompilegateObject& gate = gate_of(self);
   Ref statistics = checked(PyDict_New());
@@ -508,19 +477,20 @@ Ref gate_get_statistics(PyObject* self) {
   PyObject* stats = statistics.get();
   const PolicyConfigObject& config = policy(gate.config);
   if (PyDict_GET_SIZE(gate.thresholds) == 0) {
-    set_key(stats, "tracked_functions", py_int(0));
-    set_key(stats, "avg_threshold", config_attribute(gate.config, initial_threshold_name, config.initial_threshold));
-    set_key(stats, "min_threshold", config_attribute(gate.config, min_threshold_name, config.min_threshold));
-    set_key(stats, "max_threshold", config_attribute(gate.config, max_threshold_name, config.max_threshold));
+    set_item(stats, "tracked_functions"_name, py_int(0));
+    set_item(stats, "avg_threshold"_name,
+             config_attribute(gate.config, "initial_threshold"_name, config.initial_threshold));
+    set_item(stats, "min_threshold"_name, config_attribute(gate.config, "min_threshold"_name, config.min_threshold));
+    set_item(stats, "max_threshold"_name, config_attribute(gate.config, "max_threshold"_name, config.max_threshold));
     return statistics;
   }
   Ref values = checked(PyDict_Values(gate.thresholds));
   Ref count = py_int(PyList_GET_SIZE(values.get()));
   Ref total = call(builtin_sum, values.get());
-  set_key(stats, "tracked_functions", count);
-  set_key(stats, "avg_threshold", checked(PyNumber_TrueDivide(total.get(), count.get())));
-  set_key(stats, "min_threshold", call(builtin_min, values.get()));
-  set_key(stats, "max_threshold", call(builtin_max, values.get()));
+  set_item(stats, "tracked_functions"_name, count);
+  set_item(stats, "avg_threshold"_name, checked(PyNumber_TrueDivide(total.get(), count.get())));
+  set_item(stats, "min_threshold"_name, call(builtin_min, values.get()));
+  set_item(stats, "max_threshold"_name, call(builtin_max, values.get()));
   return statistics;
 }
 
@@ -538,7 +508,7 @@ const Params compilegate_params{"__cinit__", param<Object>("config", none_defaul
 
 // config.<name>, or `fallback` when it has no such attribute.
 Ref attribute_or(PyObject* config, Name& name, Ref fallback) {
-  Ref value = optional_attribute(config, name.get());
+  Ref value = optional_attribute(config, name);
   return value ? std::move(value) : std::move(fallback);
 }
 
@@ -548,11 +518,11 @@ Ref attribute_or(PyObject* config, Name& name, Ref fallback) {
 Ref policy_config_for(PyObject* config) {
   if (config == Py_None) return call(as_object(policy_config_type));
   if (PyObject_TypeCheck(config, policy_config_type)) return Ref::borrow(config);
-  Ref initial = attribute_or(config, initial_threshold_name, py_int(kInitialThreshold));
-  Ref min = attribute_or(config, min_threshold_name, py_int(kMinThreshold));
-  Ref max = attribute_or(config, max_threshold_name, py_int(kMaxThreshold));
-  Ref learning_rate = attribute_or(config, learning_rate_name, py_float(kLearningRate));
-  Ref target_speedup = attribute_or(config, target_speedup_name, py_float(kTargetSpeedup));
+  Ref initial = attribute_or(config, "initial_threshold"_name, py_int(kInitialThreshold));
+  Ref min = attribute_or(config, "min_threshold"_name, py_int(kMinThreshold));
+  Ref max = attribute_or(config, "max_threshold"_name, py_int(kMaxThreshold));
+  Ref learning_rate = attribute_or(config, "learning_rate"_name, py_float(kLearningRate));
+  Ref target_speedup = attribute_or(config, "target_speedup"_name, py_float(kTargetSpeedup));
   return new_policy_config(initial.get(), min.get(), max.get(), learning_rate.get(), target_speedup.get());
 }
 
@@ -583,30 +553,24 @@ int compilegate_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-void compilegate_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
+void compilegate_release(PyObject* self) {
   CompilegateObject& gate = gate_of(self);
   Py_CLEAR(gate.config);
   Py_CLEAR(gate.thresholds);
   gate.lock.~PrivateLock();
-  free_instance(self);
 }
 
-PyType_Slot compilegate_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(compilegate_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(compilegate_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(compilegate_traverse)},
-    {Py_tp_getset, compilegate_getset},
-    {Py_tp_doc, const_cast<char*>("Compilegate(config=None)\n--\n\n"
-                                  "Adaptive JIT compilation policy: a per-function call-count threshold, "
-                                  "lowered after compilations that beat the target speed-up and raised after "
-                                  "the others, within the bounds of a PolicyConfig. config may be None (the "
-                                  "defaults), a PolicyConfig (kept as it is) or any object whose attributes "
-                                  "of the same names are read, with the defaults for missing ones.")},
-    {0, nullptr},
+const ClassSpec compilegate_spec = {
+    .name = "klavrix.jit.compilegate.Compilegate", .basicsize = sizeof(CompilegateObject),
+    .doc = "Compilegate(config=None)\n--\n\n"
+           "Adaptive JIT compilation policy: a per-function call-count threshold, "
+           "lowered after compilations that beat the target speed-up and raised after "
+           "the others, within the bounds of a PolicyConfig. config may be None (the "
+           "defaults), a PolicyConfig (kept as it is) or any object whose attributes "
+           "of the same names are read, with the defaults for missing ones.",
+    .construct = compilegate_new, .dealloc = gc_dealloc<compilegate_release>, .properties = compilegate_getset,
+    .traverse = compilegate_traverse,
 };
-PyType_Spec compilegate_spec = {"klavrix.jit.compilegate.Compilegate", sizeof(CompilegateObject), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, compilegate_slots};
 
 void create_compilegate_class(PyObject* module) {
   compilegate_type =
@@ -643,7 +607,7 @@ void create_compilegate_class(PyObject* module) {
 
 Ref get_compilegate(PyObject* module) {
   Ref policy = none();  // the result when the block's error is suppressed before it is set
-  Ref lock = module_global(module, policy_lock_name);
+  Ref lock = module_global(module, "_policy_lock"_name);
   with_context(lock.get(), [&] {
     if (global_policy == nullptr) global_policy = call(as_object(compilegate_type)).release();
     policy = Ref::borrow(global_policy);
@@ -653,7 +617,7 @@ Ref get_compilegate(PyObject* module) {
 
 void reset_compilegate(PyObject* module) {
   Ref dropped;  // released after the lock: dropping the last reference may run finalisers
-  Ref lock = module_global(module, policy_lock_name);
+  Ref lock = module_global(module, "_policy_lock"_name);
   with_context(lock.get(), [&] { dropped = Ref::steal(std::exchange(global_policy, nullptr)); });
 }
 
@@ -665,11 +629,11 @@ Ref create_function_metrics(PyObject*, Ref call_count, Ref compile_count, double
   Ref total = py_float(total_execution_time_ms);
   Ref compiled_at = py_float(last_compile_time);
   return call_with_keywords(as_object(function_metrics_type), {},
-                            {{call_count_name, call_count.get()},
-                             {compile_count_name, compile_count.get()},
-                             {avg_speedup_name, speedup.get()},
-                             {total_execution_time_ms_name, total.get()},
-                             {last_compile_time_name, compiled_at.get()}});
+                            {{"call_count"_name, call_count.get()},
+                             {"compile_count"_name, compile_count.get()},
+                             {"avg_speedup"_name, speedup.get()},
+                             {"total_execution_time_ms"_name, total.get()},
+                             {"last_compile_time"_name, compiled_at.get()}});
 }
 
 Ref create_policy_config(PyObject*, Ref initial_threshold, Ref min_threshold, Ref max_threshold, double learning_rate,
@@ -685,7 +649,7 @@ Ref create_policy_config(PyObject*, Ref initial_threshold, Ref min_threshold, Re
 // A builtin as it is when the module loads.
 PyObject* builtin(const char* name) {
   PyObject* value = PyDict_GetItemString(PyEval_GetBuiltins(), name);  // borrowed
-  if (value == nullptr) raise_format(PyExc_NameError, "name '%s' is not defined", name);
+  if (value == nullptr) raise_undefined_name(name);
   return Py_NewRef(value);
 }
 
@@ -694,7 +658,7 @@ void populate(PyObject* module) {
   Ref logging = bind_import(module, "logging");
   bind_import(module, "threading");
   bind_from(module, "typing", {"Dict", "Optional"});
-  Ref logger = bind_logger(module);
+  Ref logger = bind_logger(module, logging.get());
   Py_XSETREF(logging_namespace, Py_NewRef(PyModule_GetDict(logging.get())));
   Py_XSETREF(builtin_sum, builtin("sum"));
   Py_XSETREF(builtin_min, builtin("min"));
@@ -711,19 +675,17 @@ void populate(PyObject* module) {
   add_function(module, def<reset_compilegate>("reset_compilegate")
                            .returns("None")
                            .doc("Drop the shared policy; the next get_compilegate() creates a fresh one."));
-  add_function(module, def<create_function_metrics>("create_function_metrics", param<AnnotatedInt>("call_count", 0),
-                                                    param<AnnotatedInt>("compile_count", 0),
-                                                    param<Double>("avg_speedup", 1.0).annotated("float"),
-                                                    param<Double>("total_execution_time_ms", 0.0).annotated("float"),
-                                                    param<Double>("last_compile_time", 0.0).annotated("float"))
+  add_function(module, def<create_function_metrics>(
+                           "create_function_metrics", param<AnnotatedInt>("call_count", 0),
+                           param<AnnotatedInt>("compile_count", 0), param<Float>("avg_speedup", 1.0),
+                           param<Float>("total_execution_time_ms", 0.0), param<Float>("last_compile_time", 0.0))
                            .returns("FunctionMetrics")
                            .doc("Create a FunctionMetrics record (its last_compiled is last_compile_time)."));
-  add_function(module, def<create_policy_config>("create_policy_config",
-                                                 param<AnnotatedInt>("initial_threshold", kInitialThreshold),
-                                                 param<AnnotatedInt>("min_threshold", kMinThreshold),
-                                                 param<AnnotatedInt>("max_threshold", kMaxThreshold),
-                                                 param<Double>("learning_rate", kLearningRate).annotated("float"),
-                                                 param<Double>("target_speedup", kTargetSpeedup).annotated("float"))
+  add_function(module, def<create_policy_config>(
+                           "create_policy_config", param<AnnotatedInt>("initial_threshold", kInitialThreshold),
+                           param<AnnotatedInt>("min_threshold", kMinThreshold),
+                           param<AnnotatedInt>("max_threshold", kMaxThreshold),
+                           param<Float>("learning_rate", kLearningRate), param<Float>("target_speedup", kTargetSpeedup))
                            .returns("PolicyConfig")
                            .doc("Create a validated PolicyConfig."));
 

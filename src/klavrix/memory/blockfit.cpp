@@ -55,14 +55,6 @@ constexpr uint32_t kDefaultSampleRate = 100;
 const char* const kWriterReentry = "FastRedBlackTree is being modified by this thread already (re-entrant call)";
 const char* const kStatsReentry = "FastRedBlackTree statistics are in use by this thread already (re-entrant call)";
 
-Name time_name{"time"};
-Name atomic_available_name{"ATOMIC_AVAILABLE"};
-Name atomic_counter_name{"AtomicCounter"};
-Name sleep_name{"sleep"};
-Name increment_name{"increment"};
-Name load_name{"load"};
-Name native_api_name{"__native_api__"};
-
 // time.perf_counter_ns, read natively while the module's `time.perf_counter_ns` is the builtin.
 StandardFunction perf_counter_ns{"time", "perf_counter_ns"};
 
@@ -90,7 +82,7 @@ void find_native_counter(PyObject* counter_class) {
   if (!PyType_Check(counter_class)) return;
   auto* type = reinterpret_cast<PyTypeObject*>(counter_class);
   Ref own_attributes = checked(PyType_GetDict(type));
-  PyObject* capsule = PyDict_GetItemWithError(own_attributes.get(), native_api_name.get());  // borrowed
+  PyObject* capsule = PyDict_GetItemWithError(own_attributes.get(), "__native_api__"_name.get());  // borrowed
   if (capsule == nullptr) {
     check_pending();
     return;
@@ -114,7 +106,7 @@ Ref call_counter(PyObject* counter, Name& name) {
 // counter.increment(), its result as int64.
 int64_t increment_op_counter(PyObject* counter) {
   if (is_native_counter(counter)) return native_counter_api->_c_increment(counter, nullptr);
-  return to_int64(call_counter(counter, increment_name).get());
+  return to_int64(call_counter(counter, "increment"_name).get());
 }
 
 // counter.increment(), its result unused.
@@ -122,25 +114,25 @@ void increment_sample_counter(PyObject* counter) {
   if (is_native_counter(counter)) {
     native_counter_api->_c_increment(counter, nullptr);
   } else {
-    call_counter(counter, increment_name);
+    call_counter(counter, "increment"_name);
   }
 }
 
 // counter.load()
 Ref load_counter(PyObject* counter) {
   if (is_native_counter(counter)) return py_int(native_counter_api->_c_load(counter));
-  return call_counter(counter, load_name);
+  return call_counter(counter, "load"_name);
 }
 
 // time.sleep(seconds), through the module's `time` global at the moment of the call.
 void sleep_for(double seconds) {
-  Ref time_module = module_global(ModuleFrame::module(), time_name);
+  Ref time_module = module_global(ModuleFrame::module(), "time"_name);
   Ref argument = py_float(seconds);
-  call_method(time_module.get(), sleep_name, argument.get());
+  call_method(time_module.get(), "sleep"_name, argument.get());
 }
 
 Ref new_counter() {
-  Ref counter_class = module_global(ModuleFrame::module(), atomic_counter_name);
+  Ref counter_class = module_global(ModuleFrame::module(), "AtomicCounter"_name);
   Ref zero = py_int(0);
   return call(counter_class.get(), zero.get());
 }
@@ -473,8 +465,6 @@ Ref tree_sanitize_size(PyObject*, Ref size) { return sanitized(std::move(size));
 // =============================================================================================
 // Statistics, distribution, reset
 
-void set_key(PyObject* dict, const char* key, const Ref& value) { check(PyDict_SetItemString(dict, key, value.get())); }
-
 Ref tree_get_stats(PyObject* self) {
   TreeObject& tree = tree_of(self);
   PrivateLock::Hold hold(tree.stats_lock, kStatsReentry);
@@ -487,18 +477,18 @@ Ref tree_get_stats(PyObject* self) {
 
   Ref snapshot = checked(PyDict_New());
   PyObject* dict = snapshot.get();
-  set_key(dict, "total_blocks", py_int(static_cast<int64_t>(stats.total_blocks)));
-  set_key(dict, "total_insertions", py_uint(stats.total_insertions));
-  set_key(dict, "total_deletions", py_uint(stats.total_deletions));
-  set_key(dict, "total_searches", py_uint(stats.total_searches));
-  set_key(dict, "bucket_hits", py_int(0));
-  set_key(dict, "tree_hits", py_int(0));
-  set_key(dict, "operation_count", py_uint(stats.operation_count));
-  if (stats.has_circuit_breaker_trips) set_key(dict, "circuit_breaker_trips", py_int(0));
-  set_key(dict, "node_count", py_uint(node_count));
-  set_key(dict, "height", py_uint(height));
-  set_key(dict, "sampled_operations", sampled);
-  set_key(dict, "is_valid", Ref::borrow(Py_True));
+  set_item(dict, "total_blocks"_name, py_int(static_cast<int64_t>(stats.total_blocks)));
+  set_item(dict, "total_insertions"_name, py_uint(stats.total_insertions));
+  set_item(dict, "total_deletions"_name, py_uint(stats.total_deletions));
+  set_item(dict, "total_searches"_name, py_uint(stats.total_searches));
+  set_item(dict, "bucket_hits"_name, py_int(0));
+  set_item(dict, "tree_hits"_name, py_int(0));
+  set_item(dict, "operation_count"_name, py_uint(stats.operation_count));
+  if (stats.has_circuit_breaker_trips) set_item(dict, "circuit_breaker_trips"_name, py_int(0));
+  set_item(dict, "node_count"_name, py_uint(node_count));
+  set_item(dict, "height"_name, py_uint(height));
+  set_item(dict, "sampled_operations"_name, sampled);
+  set_item(dict, "is_valid"_name, Ref::borrow(Py_True));
   return snapshot;
 }
 
@@ -563,8 +553,8 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref tree_lock = private_lock_object(module);
     Ref stats_lock = private_lock_object(module);
     Ref op_counter, sample_counter;
-    Ref counter_class = module_global(module, atomic_counter_name);
-    if (to_bool(module_global(module, atomic_available_name).get()) && to_bool(counter_class.get())) {
+    Ref counter_class = module_global(module, "AtomicCounter"_name);
+    if (to_bool(module_global(module, "ATOMIC_AVAILABLE"_name).get()) && to_bool(counter_class.get())) {
       op_counter = new_counter();
       sample_counter = new_counter();
     }
@@ -624,9 +614,8 @@ int tree_clear_references(PyObject* self) {
   return 0;
 }
 
-void tree_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, tree_dealloc)  // trees filed as blocks of trees
+// Trees can be filed as blocks of trees.
+void tree_release(PyObject* self) {
   TreeObject& tree = tree_of(self);
   PyObject* pending = PyErr_GetRaisedException();
   release_blocks(tree, "klavrix.memory.blockfit.FastRedBlackTree.__dealloc__");
@@ -634,28 +623,25 @@ void tree_dealloc(PyObject* self) {
   tree.tree_lock.~PrivateLock();
   tree.stats_lock.~PrivateLock();
   PyErr_SetRaisedException(pending);
-  free_instance(self);
-  Py_TRASHCAN_END
 }
 
-PyType_Slot tree_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tree_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tree_clear_references)},
+const PyType_Slot tree_other_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
     {Py_sq_length, reinterpret_cast<void*>(tree_length)},
     {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
-    {Py_tp_doc, const_cast<char*>("FastRedBlackTree(sample_rate=100)\n--\n\n"
-                                  "Best-fit index of free memory blocks: a red-black tree keyed by block "
-                                  "size, one node per distinct size, further blocks of a size chained "
-                                  "behind its node. Lookups take no lock and are validated by a sequence "
-                                  "counter; writers serialise on a lock of the tree. With AtomicCounter "
-                                  "available, one insert in sample_rate is counted as sampled.")},
     {0, nullptr},
 };
-PyType_Spec tree_spec = {"klavrix.memory.blockfit.FastRedBlackTree", sizeof(TreeObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, tree_slots};
+const ClassSpec tree_spec = {
+    .name = "klavrix.memory.blockfit.FastRedBlackTree", .basicsize = sizeof(TreeObject),
+    .doc = "FastRedBlackTree(sample_rate=100)\n--\n\n"
+           "Best-fit index of free memory blocks: a red-black tree keyed by block "
+           "size, one node per distinct size, further blocks of a size chained "
+           "behind its node. Lookups take no lock and are validated by a sequence "
+           "counter; writers serialise on a lock of the tree. With AtomicCounter "
+           "available, one insert in sample_rate is counted as sampled.",
+    .construct = tree_new, .dealloc = gc_dealloc<tree_release>, .traverse = tree_traverse,
+    .clear = tree_clear_references, .other_slots = tree_other_slots,
+};
 
 // =============================================================================================
 // Internal entry points

@@ -2,8 +2,9 @@
 //
 // AtomicCounter is the lock-free one: every operation converts its arguments, releases the
 // interpreter lock, performs one sequentially consistent atomic instruction on a 64-bit value
-// and takes the lock back. The other classes are small lock-based helpers built on
-// threading.Lock and on AtomicCounter's native entry points.
+// and takes the lock back. The other classes are small lock-based helpers built on a lock
+// private to each object (extkit's PrivateLock, a threading.Lock where that was replaced) and on
+// AtomicCounter's native entry points.
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -92,22 +93,17 @@ PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void counter_dealloc(PyObject* self) { free_instance(self); }
-
-PyType_Slot counter_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(counter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(counter_dealloc)},
-    {Py_tp_doc, const_cast<char*>("AtomicCounter(initial_value=0)\n--\n\n"
-                                  "Lock-free signed 64-bit counter.\n\n"
-                                  "Every operation is one sequentially consistent hardware atomic "
-                                  "instruction, executed with the interpreter lock released; arithmetic "
-                                  "wraps in two's complement. Design targets: increment under 30 ns "
-                                  "(about 500 ns with a Python lock), load under 10 ns (about 100 ns in "
-                                  "Python), compare-and-swap under 50 ns (about 500 ns with locks).")},
-    {0, nullptr},
+const ClassSpec counter_spec = {
+    .name = "klavrix.memory.interlock.AtomicCounter", .basicsize = sizeof(AtomicCounterObject),
+    .doc = "AtomicCounter(initial_value=0)\n--\n\n"
+           "Lock-free signed 64-bit counter.\n\n"
+           "Every operation is one sequentially consistent hardware atomic "
+           "instruction, executed with the interpreter lock released; arithmetic "
+           "wraps in two's complement. Design targets: increment under 30 ns "
+           "(about 500 ns with a Python lock), load under 10 ns (about 100 ns in "
+           "Python), compare-and-swap under 50 ns (about 500 ns with locks).",
+    .construct = counter_new, .dealloc = free_instance,
 };
-PyType_Spec counter_spec = {"klavrix.memory.interlock.AtomicCounter", sizeof(AtomicCounterObject), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, counter_slots};
 
 void create_atomic_counter(PyObject* module) {
   PyTypeObject* type =
@@ -140,8 +136,10 @@ struct AtomicPointerObject {
   PyObject_HEAD
   PyObject* value;  // owned; null stands for None
   uint64_t version;
-  PyObject* lock;   // threading.Lock
+  PrivateLock lock;
 };
+
+const char* const kPointerReentry = "AtomicPointer is in use by this thread already (re-entrant call)";
 
 AtomicPointerObject& pointer(PyObject* self) { return cast<AtomicPointerObject>(self); }
 
@@ -155,26 +153,26 @@ void replace_pointer(AtomicPointerObject& self, PyObject* new_value, Ref& old_va
 PyObject* pointer_value(AtomicPointerObject& self) { return self.value != nullptr ? self.value : Py_None; }
 
 Ref pointer_load(PyObject* self) {
-  LockHold hold(pointer(self).lock);
+  PrivateLock::Hold hold(pointer(self).lock, kPointerReentry);
   return Ref::borrow(pointer_value(pointer(self)));
 }
 
 void pointer_store(PyObject* self, PyObject* value) {
   Ref old_value;
-  LockHold hold(pointer(self).lock);  // left before old_value is released
+  PrivateLock::Hold hold(pointer(self).lock, kPointerReentry);  // left before old_value is released
   replace_pointer(pointer(self), value, old_value);
 }
 
 bool pointer_compare_and_swap(PyObject* self, PyObject* expected, PyObject* new_value) {
   Ref old_value;
-  LockHold hold(pointer(self).lock);  // left before old_value is released
+  PrivateLock::Hold hold(pointer(self).lock, kPointerReentry);  // left before old_value is released
   if (pointer_value(pointer(self)) != expected) return false;
   replace_pointer(pointer(self), new_value, old_value);
   return true;
 }
 
 uint64_t pointer_get_version(PyObject* self) {
-  LockHold hold(pointer(self).lock);
+  PrivateLock::Hold hold(pointer(self).lock, kPointerReentry);
   return pointer(self).version;
 }
 
@@ -183,10 +181,10 @@ const Params pointer_init{"__cinit__", param<Object>("initial_value", none_defau
 PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     auto [initial] = pointer_init.bind(args, kwargs);
-    Ref lock = new_threading_lock();
+    Ref lock = private_lock_object(ModuleFrame::module());
     Ref self = allocate(type);
     pointer(self.get()).value = initial == Py_None ? nullptr : Py_NewRef(initial);
-    pointer(self.get()).lock = lock.release();
+    new (&pointer(self.get()).lock) PrivateLock(std::move(lock));
     return self.release();
   });
 }
@@ -194,6 +192,7 @@ PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(pointer(self).value);
+  Py_VISIT(pointer(self).lock.object());
   return 0;
 }
 
@@ -202,27 +201,20 @@ int pointer_clear(PyObject* self) {
   return 0;
 }
 
-void pointer_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, pointer_dealloc)  // long chains of pointers to pointers
+// Chains of pointers to pointers can be long.
+void pointer_release(PyObject* self) {
   pointer_clear(self);
-  Py_CLEAR(pointer(self).lock);
-  free_instance(self);
-  Py_TRASHCAN_END
+  pointer(self).lock.~PrivateLock();
 }
 
-PyType_Slot pointer_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(pointer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pointer_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(pointer_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(pointer_clear)},
-    {Py_tp_doc, const_cast<char*>("AtomicPointer(initial_value=None)\n--\n\n"
-                                  "Object reference guarded by a threading.Lock, with a version that "
-                                  "every replacement raises (for ABA detection).")},
-    {0, nullptr},
+const ClassSpec pointer_spec = {
+    .name = "klavrix.memory.interlock.AtomicPointer", .basicsize = sizeof(AtomicPointerObject),
+    .doc = "AtomicPointer(initial_value=None)\n--\n\n"
+           "Object reference guarded by a threading.Lock, with a version that "
+           "every replacement raises (for ABA detection).",
+    .construct = pointer_new, .dealloc = gc_dealloc<pointer_release>, .traverse = pointer_traverse,
+    .clear = pointer_clear,
 };
-PyType_Spec pointer_spec = {"klavrix.memory.interlock.AtomicPointer", sizeof(AtomicPointerObject), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, pointer_slots};
 
 void create_atomic_pointer(PyObject* module) {
   PyTypeObject* type = make_class(module, pointer_spec);
@@ -241,7 +233,7 @@ void create_atomic_pointer(PyObject* module) {
 }
 
 // =============================================================================================
-// LockFreeStack: push and pop serialised by a threading.Lock; the size is an atomic counter so
+// LockFreeStack: push and pop serialised by the stack's lock; the size is an atomic counter so
 // that readers of size() never wait.
 
 struct StackNode {
@@ -253,13 +245,15 @@ struct LockFreeStackObject {
   PyObject_HEAD
   StackNode* top;
   std::atomic<int64_t> size;
-  PyObject* lock;  // threading.Lock
+  PrivateLock lock;
 };
+
+const char* const kStackReentry = "LockFreeStack is in use by this thread already (re-entrant call)";
 
 LockFreeStackObject& stack(PyObject* self) { return cast<LockFreeStackObject>(self); }
 
 void stack_push(PyObject* self, PyObject* item) {
-  LockHold hold(stack(self).lock);  // first: waiting for it may raise (a signal handler)
+  PrivateLock::Hold hold(stack(self).lock, kStackReentry);  // first: waiting for it may raise (a signal handler)
   auto* node = static_cast<StackNode*>(PyMem_Malloc(sizeof(StackNode)));
   if (node == nullptr) raise(PyExc_MemoryError, "Failed to allocate stack node");
   node->item = Py_NewRef(item);
@@ -271,7 +265,7 @@ void stack_push(PyObject* self, PyObject* item) {
 Ref stack_pop(PyObject* self) {
   StackNode* node;
   {
-    LockHold hold(stack(self).lock);
+    PrivateLock::Hold hold(stack(self).lock, kStackReentry);
     node = stack(self).top;
     if (node == nullptr) return none();
     stack(self).top = node->next;
@@ -292,10 +286,10 @@ const Params no_arguments_init{"__cinit__"};
 PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     no_arguments_init.bind(args, kwargs);
-    Ref lock = new_threading_lock();
+    Ref lock = private_lock_object(ModuleFrame::module());
     Ref self = allocate(type);
     new (&stack(self.get()).size) std::atomic<int64_t>(0);
-    stack(self.get()).lock = lock.release();
+    new (&stack(self.get()).lock) PrivateLock(std::move(lock));
     return self.release();
   });
 }
@@ -303,6 +297,7 @@ PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int stack_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   for (StackNode* node = stack(self).top; node != nullptr; node = node->next) Py_VISIT(node->item);
+  Py_VISIT(stack(self).lock.object());
   return 0;
 }
 
@@ -320,27 +315,19 @@ int stack_clear(PyObject* self) {
   return 0;
 }
 
-void stack_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, stack_dealloc)  // stacks nested in stacks
+// Stacks can be nested in stacks.
+void stack_release(PyObject* self) {
   stack_clear(self);
-  Py_CLEAR(stack(self).lock);
-  free_instance(self);
-  Py_TRASHCAN_END
+  stack(self).lock.~PrivateLock();
 }
 
-PyType_Slot stack_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(stack_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(stack_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(stack_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(stack_clear)},
-    {Py_tp_doc, const_cast<char*>("LockFreeStack()\n--\n\n"
-                                  "Last-in first-out stack: push and pop are serialised by a "
-                                  "threading.Lock, the size is a lock-free atomic counter.")},
-    {0, nullptr},
+const ClassSpec stack_spec = {
+    .name = "klavrix.memory.interlock.LockFreeStack", .basicsize = sizeof(LockFreeStackObject),
+    .doc = "LockFreeStack()\n--\n\n"
+           "Last-in first-out stack: push and pop are serialised by a "
+           "threading.Lock, the size is a lock-free atomic counter.",
+    .construct = stack_new, .dealloc = gc_dealloc<stack_release>, .traverse = stack_traverse, .clear = stack_clear,
 };
-PyType_Spec stack_spec = {"klavrix.memory.interlock.LockFreeStack", sizeof(LockFreeStackObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, stack_slots};
 
 void create_lock_free_stack(PyObject* module) {
   PyTypeObject* type = make_class(module, stack_spec);
@@ -357,7 +344,7 @@ void create_lock_free_stack(PyObject* module) {
 
 // =============================================================================================
 // LockFreeStatistics: allocation statistics in AtomicCounters (public attributes), updated
-// lock-free; a threading.Lock makes snapshot and reset consistent with each other.
+// lock-free; the object's lock makes snapshot and reset consistent with each other.
 
 constexpr const char* statistic_names[] = {
     "total_allocations",    "total_deallocations",  "current_allocations",     "bytes_allocated",
@@ -387,8 +374,10 @@ enum Statistic : int {
 struct LockFreeStatisticsObject {
   PyObject_HEAD
   PyObject* counters[statistic_count];  // AtomicCounter instances, owned; null once cleared
-  PyObject* lock;                       // threading.Lock
+  PrivateLock lock;
 };
+
+const char* const kStatisticsReentry = "LockFreeStatistics is in use by this thread already (re-entrant call)";
 
 LockFreeStatisticsObject& statistics(PyObject* self) { return cast<LockFreeStatisticsObject>(self); }
 
@@ -433,7 +422,7 @@ void record_deallocation(PyObject* self, int64_t size, int64_t time_ns) {
 
 Ref statistics_get_snapshot(PyObject* self) {
   Ref snapshot = checked(PyDict_New());
-  LockHold hold(statistics(self).lock);
+  PrivateLock::Hold hold(statistics(self).lock, kStatisticsReentry);
   for (int i = 0; i < statistic_count; ++i) {
     Ref value = py_int(c_load(counter_of(self, Statistic(i))));
     check(PyDict_SetItemString(snapshot.get(), statistic_names[i], value.get()));
@@ -442,19 +431,19 @@ Ref statistics_get_snapshot(PyObject* self) {
 }
 
 void statistics_reset(PyObject* self) {
-  LockHold hold(statistics(self).lock);
+  PrivateLock::Hold hold(statistics(self).lock, kStatisticsReentry);
   for (int i = 0; i < statistic_count; ++i) c_store(counter_of(self, Statistic(i)), 0);
 }
 
 PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     no_arguments_init.bind(args, kwargs);
-    Ref lock = new_threading_lock();
+    Ref lock = private_lock_object(ModuleFrame::module());
     Ref counters[statistic_count];
     for (Ref& counter : counters) counter = new_counter(atomic_counter_type, 0);
     Ref self = allocate(type);
     for (int i = 0; i < statistic_count; ++i) statistics(self.get()).counters[i] = counters[i].release();
-    statistics(self.get()).lock = lock.release();
+    new (&statistics(self.get()).lock) PrivateLock(std::move(lock));
     return self.release();
   });
 }
@@ -462,6 +451,7 @@ PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int statistics_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   for (PyObject* counter : statistics(self).counters) Py_VISIT(counter);
+  Py_VISIT(statistics(self).lock.object());
   return 0;
 }
 
@@ -470,13 +460,10 @@ int statistics_clear(PyObject* self) {
   return 0;
 }
 
-void statistics_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, statistics_dealloc)  // statistics whose counters hold statistics
+// Statistics whose counters hold statistics can nest.
+void statistics_release(PyObject* self) {
   statistics_clear(self);
-  Py_CLEAR(statistics(self).lock);
-  free_instance(self);
-  Py_TRASHCAN_END
+  statistics(self).lock.~PrivateLock();
 }
 
 // Properties: each statistic's AtomicCounter; assignment takes another AtomicCounter.
@@ -503,19 +490,14 @@ constexpr std::array<PyGetSetDef, statistic_count + 1> statistic_properties(std:
 std::array<PyGetSetDef, statistic_count + 1> statistics_getset =
     statistic_properties(std::make_index_sequence<statistic_count>{});
 
-PyType_Slot statistics_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(statistics_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(statistics_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(statistics_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(statistics_clear)},
-    {Py_tp_getset, statistics_getset.data()},
-    {Py_tp_doc, const_cast<char*>("LockFreeStatistics()\n--\n\n"
-                                  "Allocation statistics kept in AtomicCounter attributes and updated "
-                                  "lock-free; a minimal lock keeps get_snapshot() and reset() consistent.")},
-    {0, nullptr},
+const ClassSpec statistics_spec = {
+    .name = "klavrix.memory.interlock.LockFreeStatistics", .basicsize = sizeof(LockFreeStatisticsObject),
+    .doc = "LockFreeStatistics()\n--\n\n"
+           "Allocation statistics kept in AtomicCounter attributes and updated "
+           "lock-free; a minimal lock keeps get_snapshot() and reset() consistent.",
+    .construct = statistics_new, .dealloc = gc_dealloc<statistics_release>, .properties = statistics_getset.data(),
+    .traverse = statistics_traverse, .clear = statistics_clear,
 };
-PyType_Spec statistics_spec = {"klavrix.memory.interlock.LockFreeStatistics", sizeof(LockFreeStatisticsObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, statistics_slots};
 
 void create_lock_free_statistics(PyObject* module) {
   PyTypeObject* type = make_class(module, statistics_spec);
@@ -527,12 +509,12 @@ void create_lock_free_statistics(PyObject* module) {
   add_method(type, def<record_deallocation>("record_deallocation", param<Int64>("size"), param<Int64>("time_ns", 0))
                        .doc("Record one deallocation of size bytes."));
   add_py_aliases(type, {"record_allocation", "record_deallocation"});
-  add_method(type, def<record_allocation>("record_allocation", param<AnnotatedInt64>("size"),
-                                          param<Truth>("is_bucketed", true).annotated("bool"),
-                                          param<AnnotatedInt64>("padding", 0), param<AnnotatedInt64>("time_ns", 0))
-                       .returns("None")
-                       .doc("Record one allocation: size bytes requested, padding bytes added for alignment, "
-                            "served by a size-class bucket or by the fallback path, taking time_ns."));
+  add_method(
+      type, def<record_allocation>("record_allocation", param<AnnotatedInt64>("size"), param<Bool>("is_bucketed", true),
+                                   param<AnnotatedInt64>("padding", 0), param<AnnotatedInt64>("time_ns", 0))
+                .returns("None")
+                .doc("Record one allocation: size bytes requested, padding bytes added for alignment, "
+                     "served by a size-class bucket or by the fallback path, taking time_ns."));
   add_method(type, def<record_deallocation>("record_deallocation", param<AnnotatedInt64>("size"),
                                             param<AnnotatedInt64>("time_ns", 0))
                        .returns("None")
@@ -576,17 +558,12 @@ PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void timer_dealloc(PyObject* self) { free_instance(self); }
-
-PyType_Slot timer_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(timer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(timer_dealloc)},
-    {Py_tp_doc, const_cast<char*>("PerformanceTimer()\n--\n\n"
-                                  "Monotonic stopwatch with nanosecond resolution, started on creation.")},
-    {0, nullptr},
+const ClassSpec timer_spec = {
+    .name = "klavrix.memory.interlock.PerformanceTimer", .basicsize = sizeof(PerformanceTimerObject),
+    .doc = "PerformanceTimer()\n--\n\n"
+           "Monotonic stopwatch with nanosecond resolution, started on creation.",
+    .construct = timer_new, .dealloc = free_instance,
 };
-PyType_Spec timer_spec = {"klavrix.memory.interlock.PerformanceTimer", sizeof(PerformanceTimerObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, timer_slots};
 
 void create_performance_timer(PyObject* module) {
   PyTypeObject* type = make_class(module, timer_spec);
@@ -601,64 +578,63 @@ void create_performance_timer(PyObject* module) {
 // AtomicCounterWrapper: an ordinary Python class that forwards to self._counter, looking the
 // py_ method up by name at each call.
 
-Name counter_attribute{"_counter"};
-Name py_load_name{"py_load"};
-Name py_store_name{"py_store"};
-Name py_increment_name{"py_increment"};
-Name py_decrement_name{"py_decrement"};
-Name py_compare_and_swap_name{"py_compare_and_swap"};
-Name py_fetch_and_add_name{"py_fetch_and_add"};
-
 // self._counter.<method>(args...)
 template <class... Arguments>
 Ref forward(PyObject* self, Name& method, Arguments... args) {
-  Ref counter = checked(PyObject_GetAttr(self, counter_attribute.get()));
+  Ref counter = attribute(self, "_counter"_name);
   return call_method(counter.get(), method, args...);
 }
 
 void wrapper_init(PyObject* self, Ref initial_value) {
   Ref counter = call(as_object(atomic_counter_type), initial_value.get());
-  check(PyObject_SetAttr(self, counter_attribute.get(), counter.get()));
+  check(PyObject_SetAttr(self, "_counter"_name.get(), counter.get()));
 }
 
-Ref wrapper_load(PyObject* self) { return coerce_int_result(forward(self, py_load_name)); }
+Ref wrapper_load(PyObject* self) { return coerce_int_result(forward(self, "py_load"_name)); }
 
-void wrapper_store(PyObject* self, Ref value) { forward(self, py_store_name, value.get()); }
+void wrapper_store(PyObject* self, Ref value) { forward(self, "py_store"_name, value.get()); }
 
 Ref wrapper_increment(PyObject* self, Ref delta) {
-  return coerce_int_result(forward(self, py_increment_name, delta.get()));
+  return coerce_int_result(forward(self, "py_increment"_name, delta.get()));
 }
 
 Ref wrapper_decrement(PyObject* self, Ref delta) {
-  return coerce_int_result(forward(self, py_decrement_name, delta.get()));
+  return coerce_int_result(forward(self, "py_decrement"_name, delta.get()));
 }
 
 Ref wrapper_compare_and_swap(PyObject* self, Ref expected, Ref new_value) {
-  return forward(self, py_compare_and_swap_name, expected.get(), new_value.get());
+  return forward(self, "py_compare_and_swap"_name, expected.get(), new_value.get());
 }
 
 Ref wrapper_fetch_and_add(PyObject* self, Ref delta) {
-  return coerce_int_result(forward(self, py_fetch_and_add_name, delta.get()));
+  return coerce_int_result(forward(self, "py_fetch_and_add"_name, delta.get()));
 }
 
 void create_atomic_counter_wrapper(PyObject* module) {
   constexpr const char* name = "AtomicCounterWrapper";
   Ref module_name = checked(PyModule_GetNameObject(module));
   Ref ns = checked(PyDict_New());
-  check(PyDict_SetItemString(ns.get(), "__module__", module_name.get()));
-  check(PyDict_SetItemString(ns.get(), "__qualname__", py_str(name).get()));
-  check(PyDict_SetItemString(ns.get(), "__doc__",
-                             py_str("Python wrapper for Cython AtomicCounter (backward compatibility).").get()));
+  set_item(ns.get(), "__module__"_name, module_name);
+  set_item(ns.get(), "__qualname__"_name, py_str(name));
+  set_item(ns.get(), "__doc__"_name, py_str("Python wrapper for Cython AtomicCounter (backward compatibility)."));
   auto method = [&](Callable&& callable) { add_plain_method(ns.get(), module_name.get(), name, std::move(callable)); };
-  method(def<wrapper_init>("__init__", param<AnnotatedInt>("initial_value", 0)));
-  method(def<wrapper_load>("load").returns("int"));
-  method(def<wrapper_store>("store", param<AnnotatedInt>("value")));
-  method(def<wrapper_increment>("increment", param<AnnotatedInt>("delta", 1)).returns("int"));
-  method(def<wrapper_decrement>("decrement", param<AnnotatedInt>("delta", 1)).returns("int"));
+  method(def<wrapper_init>("__init__", param<AnnotatedInt>("initial_value", 0))
+             .doc("Wrap a new AtomicCounter holding initial_value."));
+  method(def<wrapper_load>("load").returns("int").doc("Atomically load value."));
+  method(def<wrapper_store>("store", param<AnnotatedInt>("value")).doc("Atomically store value."));
+  method(def<wrapper_increment>("increment", param<AnnotatedInt>("delta", 1))
+             .returns("int")
+             .doc("Atomically increment and return new value."));
+  method(def<wrapper_decrement>("decrement", param<AnnotatedInt>("delta", 1))
+             .returns("int")
+             .doc("Atomically decrement and return new value."));
   method(def<wrapper_compare_and_swap>("compare_and_swap", param<AnnotatedInt>("expected"),
                                        param<AnnotatedInt>("new_value"))
-             .returns("bool"));
-  method(def<wrapper_fetch_and_add>("fetch_and_add", param<AnnotatedInt>("delta")).returns("int"));
+             .returns("bool")
+             .doc("Atomically compare and swap."));
+  method(def<wrapper_fetch_and_add>("fetch_and_add", param<AnnotatedInt>("delta"))
+             .returns("int")
+             .doc("Atomically fetch and add."));
   Ref cls = call(as_object(&PyType_Type), py_str(name).get(), py_tuple(as_object(&PyBaseObject_Type)).get(), ns.get());
   bind(module, name, cls.get());
 }

@@ -33,9 +33,6 @@ sw::Crc16Table crc16_table;
 
 void _init_crc16_table() { crc16_table.fill(); }
 
-Name logger_name{"logger"};
-Name warning_name{"warning"};
-
 // =============================================================================================
 // FastSlabHeaderOps
 
@@ -68,8 +65,8 @@ Ref pack_header(PyObject* self) {
 void log_corruption(uint16_t stored, uint16_t computed) {
   Ref message = checked(PyUnicode_FromFormat("Header corruption detected: stored=%04x, computed=%04x",
                                              static_cast<unsigned>(stored), static_cast<unsigned>(computed)));
-  Ref logger = module_global(ModuleFrame::module(), logger_name);
-  call_method(logger.get(), warning_name, message.get());
+  Ref logger = module_global(ModuleFrame::module(), "logger"_name);
+  call_method(logger.get(), "warning"_name, message.get());
 }
 
 void unpack_header(PyObject* self, PyObject* data) {
@@ -101,23 +98,20 @@ const sw::FastSlabHeaderOpsApi header_api = {
     [](PyObject* header) { return header_of(header).compute_checksum(crc16_table); },
 };
 
-PyType_Slot header_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(header_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
-    {Py_tp_doc, const_cast<char*>("FastSlabHeaderOps(size_class_index, objects_per_slab)\n--\n\n"
-                                  "The header of one slab: size class (its low 8 bits are kept), flags "
-                                  "(0x10 objects handed out, 0x80 corruption seen), a wrapping 32-bit "
-                                  "modification count and a 64-bit free-object bitmap, which starts with "
-                                  "the first objects_per_slab objects free (all 64 from 64 on).\n\n"
-                                  "Object indices outside 0..63, negative ones included, name no object: "
-                                  "they are never free, and allocating or freeing one changes no bit but "
-                                  "still updates the flags and the count.\n\n"
-                                  "Binary form: 16 bytes, struct format \"<BBLHQ\" (size class, flags, "
-                                  "count, CRC-16/MODBUS of bytes 0-5, bitmap).")},
-    {0, nullptr},
+const ClassSpec header_spec = {
+    .name = "klavrix.memory.slabworks.FastSlabHeaderOps", .basicsize = sizeof(SlabHeaderObject),
+    .doc = "FastSlabHeaderOps(size_class_index, objects_per_slab)\n--\n\n"
+           "The header of one slab: size class (its low 8 bits are kept), flags "
+           "(0x10 objects handed out, 0x80 corruption seen), a wrapping 32-bit "
+           "modification count and a 64-bit free-object bitmap, which starts with "
+           "the first objects_per_slab objects free (all 64 from 64 on).\n\n"
+           "Object indices outside 0..63, negative ones included, name no object: "
+           "they are never free, and allocating or freeing one changes no bit but "
+           "still updates the flags and the count.\n\n"
+           "Binary form: 16 bytes, struct format \"<BBLHQ\" (size class, flags, "
+           "count, CRC-16/MODBUS of bytes 0-5, bitmap).",
+    .construct = header_new, .dealloc = free_instance,
 };
-PyType_Spec header_spec = {"klavrix.memory.slabworks.FastSlabHeaderOps", sizeof(SlabHeaderObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, header_slots};
 
 void create_header_class(PyObject* module) {
   PyTypeObject* type = make_class(module, header_spec, {&header_api, sw::kFastSlabHeaderOpsApiName});
@@ -195,7 +189,6 @@ sw::BucketLayout checked_layout(int step, int small_block_max, int medium_block_
 // The class and its own _init_buckets method, to tell whether a subclass replaces it.
 PyTypeObject* allocator_type = nullptr;
 PyObject* native_init_buckets = nullptr;
-Name init_buckets_name{"_init_buckets"};
 
 void _init_buckets(PyObject* self);
 
@@ -211,7 +204,9 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&allocator.table) BucketTable(std::move(empty));
     new (&allocator.lock) PrivateLock(std::move(lock));
     // The object is complete: the buckets come from _init_buckets(), a subclass's own if it has one.
-    if (!call_override(self.get(), allocator_type, init_buckets_name.get(), native_init_buckets, {})) {
+    if (Ref method = override_of(self.get(), allocator_type, "_init_buckets"_name, native_init_buckets)) {
+      call(method.get());
+    } else {
       _init_buckets(self.get());
     }
     return self.release();
@@ -304,23 +299,20 @@ const sw::FastBucketAllocatorApi allocator_api = {
     [](PyObject* allocator, int32_t size) { return allocator_of(allocator).layout.bucket_for(size); },
 };
 
-PyType_Slot allocator_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(allocator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(allocator_dealloc)},
-    {Py_tp_doc, const_cast<char*>("FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
-                                  "medium_block_max=4096)\n--\n\n"
-                                  "Free offsets filed by size class: one stack per bucket size, the "
-                                  "multiples of bucket_size_step up to small_block_max, then "
-                                  "small_block_max plus multiples of the step up to medium_block_max "
-                                  "(8, 16, ..., 4096 with the defaults). Sizes round up to a multiple of "
-                                  "the step; above both maxima there is no bucket.\n\n"
-                                  "bucket_size_step must be positive, and a layout of more than 1048576 "
-                                  "buckets raises ValueError. Arithmetic is 32-bit and wraps. Methods "
-                                  "serialise on the allocator's threading.Lock.")},
-    {0, nullptr},
+const ClassSpec allocator_spec = {
+    .name = "klavrix.memory.slabworks.FastBucketAllocator", .basicsize = sizeof(BucketAllocatorObject),
+    .doc = "FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
+           "medium_block_max=4096)\n--\n\n"
+           "Free offsets filed by size class: one stack per bucket size, the "
+           "multiples of bucket_size_step up to small_block_max, then "
+           "small_block_max plus multiples of the step up to medium_block_max "
+           "(8, 16, ..., 4096 with the defaults). Sizes round up to a multiple of "
+           "the step; above both maxima there is no bucket.\n\n"
+           "bucket_size_step must be positive, and a layout of more than 1048576 "
+           "buckets raises ValueError. Arithmetic is 32-bit and wraps. Methods "
+           "serialise on the allocator's lock.",
+    .construct = allocator_new, .dealloc = allocator_dealloc,
 };
-PyType_Spec allocator_spec = {"klavrix.memory.slabworks.FastBucketAllocator", sizeof(BucketAllocatorObject), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, allocator_slots};
 
 void create_allocator_class(PyObject* module) {
   PyTypeObject* type = make_class(module, allocator_spec, {&allocator_api, sw::kFastBucketAllocatorApiName});
@@ -401,13 +393,6 @@ void reset_stats(PyObject* self) {
   collector_of(self).counters = AllocationCounters();
 }
 
-Name total_allocations_key{"total_allocations"};
-Name total_deallocations_key{"total_deallocations"};
-Name bucketed_allocations_key{"bucketed_allocations"};
-Name fallback_allocations_key{"fallback_allocations"};
-Name bucketed_allocation_ratio_key{"bucketed_allocation_ratio"};
-Name alignment_padding_bytes_key{"alignment_padding_bytes"};
-
 // The percentage as f"{ratio:.1f}%".
 Ref percentage_text(double ratio) { return py_fixed(ratio, 1, "%"); }
 
@@ -421,13 +406,12 @@ Ref get_stats(PyObject* self) {
                                                             static_cast<double>(counters.total_allocations) * 100
                                                       : 0.0;
   Ref stats = checked(_PyDict_NewPresized(6));
-  auto set = [&](Name& key, Ref value) { check(PyDict_SetItem(stats.get(), key.get(), value.get())); };
-  set(total_allocations_key, py_uint(counters.total_allocations));
-  set(total_deallocations_key, py_uint(counters.total_deallocations));
-  set(bucketed_allocations_key, py_uint(counters.bucketed_allocations));
-  set(fallback_allocations_key, py_uint(counters.fallback_allocations));
-  set(bucketed_allocation_ratio_key, percentage_text(ratio));
-  set(alignment_padding_bytes_key, py_uint(counters.alignment_padding_bytes));
+  set_item(stats.get(), "total_allocations"_name, py_uint(counters.total_allocations));
+  set_item(stats.get(), "total_deallocations"_name, py_uint(counters.total_deallocations));
+  set_item(stats.get(), "bucketed_allocations"_name, py_uint(counters.bucketed_allocations));
+  set_item(stats.get(), "fallback_allocations"_name, py_uint(counters.fallback_allocations));
+  set_item(stats.get(), "bucketed_allocation_ratio"_name, percentage_text(ratio));
+  set_item(stats.get(), "alignment_padding_bytes"_name, py_uint(counters.alignment_padding_bytes));
   return stats;
 }
 
@@ -438,17 +422,14 @@ const sw::FastStatsCollectorApi collector_api = {
     [](PyObject* collector) { collector_of(collector).counters.record_deallocation(); },
 };
 
-PyType_Slot collector_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(collector_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(collector_dealloc)},
-    {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\n"
-                                  "Allocation counters (64-bit, wrapping) guarded by a threading.Lock: "
-                                  "allocations, deallocations, bucketed and fallback allocations, and the "
-                                  "running sum of alignment padding.")},
-    {0, nullptr},
+const ClassSpec collector_spec = {
+    .name = "klavrix.memory.slabworks.FastStatsCollector", .basicsize = sizeof(StatsCollectorObject),
+    .doc = "FastStatsCollector()\n--\n\n"
+           "Allocation counters (64-bit, wrapping) guarded by a threading.Lock: "
+           "allocations, deallocations, bucketed and fallback allocations, and the "
+           "running sum of alignment padding.",
+    .construct = collector_new, .dealloc = collector_dealloc,
 };
-PyType_Spec collector_spec = {"klavrix.memory.slabworks.FastStatsCollector", sizeof(StatsCollectorObject), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, collector_slots};
 
 void create_collector_class(PyObject* module) {
   PyTypeObject* type = make_class(module, collector_spec, {&collector_api, sw::kFastStatsCollectorApiName});
@@ -516,9 +497,9 @@ void add_functions(PyObject* module) {
 // Module
 
 void populate(PyObject* module) {
-  bind_import(module, "logging");
+  Ref logging = bind_import(module, "logging");
   bind_import(module, "threading");
-  Ref logger = bind_logger(module);
+  Ref logger = bind_logger(module, logging.get());
   create_header_class(module);
   create_allocator_class(module);
   create_collector_class(module);

@@ -53,18 +53,6 @@ PyObject* native_reset = nullptr;
 PyObject* native_reset_all = nullptr;
 PyObject* native_get_all_stats = nullptr;
 
-Name update_name{"update"};
-Name get_stats_name{"get_stats"};
-Name reset_name{"reset"};
-Name reset_all_name{"reset_all"};
-Name get_all_stats_name{"get_all_stats"};
-Name count_key{"count"};
-Name mean_key{"mean"};
-Name variance_key{"variance"};
-Name std_key{"std"};
-Name min_key{"min"};
-Name max_key{"max"};
-
 CounterRecord& record(PyObject* self, int counter_id) {
   if (counter_id < 0 || counter_id >= aggregator(self).num_counters) {
     raise_format(PyExc_IndexError, "Counter ID %d out of range", counter_id);
@@ -102,13 +90,12 @@ Ref stats_dict(const CounterRecord& r) {
     std_dev = std::pow(variance, 0.5);  // float ** 0.5 as the interpreter computes it
   }
   Ref stats = checked(_PyDict_NewPresized(6));  // sized once: six keys would otherwise trigger a resize
-  auto set = [&](Name& key, Ref value) { check(PyDict_SetItem(stats.get(), key.get(), value.get())); };
-  set(count_key, py_uint(r.count));
-  set(mean_key, py_float(mean));
-  set(variance_key, py_float(variance));
-  set(std_key, py_float(std_dev));
-  set(min_key, py_float(r.min));
-  set(max_key, py_float(r.max));
+  set_item(stats.get(), "count"_name, py_uint(r.count));
+  set_item(stats.get(), "mean"_name, py_float(mean));
+  set_item(stats.get(), "variance"_name, py_float(variance));
+  set_item(stats.get(), "std"_name, py_float(std_dev));
+  set_item(stats.get(), "min"_name, py_float(r.min));
+  set_item(stats.get(), "max"_name, py_float(r.max));
   return stats;
 }
 
@@ -125,28 +112,33 @@ void reset_all_records(PyObject* self) {
 // Dispatch: the Python override when a subclass defines one, else the native body.
 
 void dispatch_update(PyObject* self, int counter_id, double value) {
-  Ref id = py_int(counter_id);
-  Ref number = py_float(value);
-  if (call_override(self, aggregator_type, update_name.get(), native_update, {id.get(), number.get()})) return;
+  if (Ref method = override_of(self, aggregator_type, "update"_name, native_update)) {
+    call(method.get(), py_int(counter_id).get(), py_float(value).get());
+    return;
+  }
   update_record(self, counter_id, value);
 }
 
 Ref dispatch_get_stats(PyObject* self, int counter_id) {
-  Ref id = py_int(counter_id);
-  if (Ref result = call_override(self, aggregator_type, get_stats_name.get(), native_get_stats, {id.get()})) {
-    return check_result_type(std::move(result), &PyDict_Type);
+  if (Ref method = override_of(self, aggregator_type, "get_stats"_name, native_get_stats)) {
+    return check_result_type(call(method.get(), py_int(counter_id).get()), &PyDict_Type);
   }
   return counter_stats(self, counter_id);
 }
 
 void dispatch_reset(PyObject* self, int counter_id) {
-  Ref id = py_int(counter_id);
-  if (call_override(self, aggregator_type, reset_name.get(), native_reset, {id.get()})) return;
+  if (Ref method = override_of(self, aggregator_type, "reset"_name, native_reset)) {
+    call(method.get(), py_int(counter_id).get());
+    return;
+  }
   reset_record(self, counter_id);
 }
 
 void dispatch_reset_all(PyObject* self) {
-  if (call_override(self, aggregator_type, reset_all_name.get(), native_reset_all, {})) return;
+  if (Ref method = override_of(self, aggregator_type, "reset_all"_name, native_reset_all)) {
+    call(method.get());
+    return;
+  }
   reset_all_records(self);
 }
 
@@ -161,8 +153,8 @@ Ref all_stats(PyObject* self) {
 }
 
 Ref dispatch_get_all_stats(PyObject* self) {
-  if (Ref result = call_override(self, aggregator_type, get_all_stats_name.get(), native_get_all_stats, {})) {
-    return check_result_type(std::move(result), &PyList_Type);
+  if (Ref method = override_of(self, aggregator_type, "get_all_stats"_name, native_get_all_stats)) {
+    return check_result_type(call(method.get()), &PyList_Type);
   }
   return all_stats(self);
 }
@@ -209,25 +201,22 @@ void aggregator_dealloc(PyObject* self) {
   free_instance(self);
 }
 
-PyType_Slot aggregator_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(aggregator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(aggregator_dealloc)},
-    {Py_tp_doc, const_cast<char*>("CounterAggregator(num_counters=1000)\n--\n\n"
-                                  "Running statistics (count, mean, variance, min, max) for a fixed number "
-                                  "of counters numbered from 0, kept in one native array.\n\n"
-                                  "The mean is sum / count. The variance is the population variance, "
-                                  "kept by Welford's update over the values minus each counter's first "
-                                  "value: the textbook formula (mean of squares minus squared mean) loses "
-                                  "every digit when the spread is tiny beside the magnitude, as with "
-                                  "nanosecond latencies, while the shifted update keeps about 15 digits "
-                                  "at the cost of one division per update. An infinite or NaN value makes "
-                                  "the variance NaN until the counter is reset.\n\n"
-                                  "No per-update Python lock in the hot path: every method runs with the "
-                                  "interpreter lock held, which is what makes concurrent updates safe.")},
-    {0, nullptr},
+const ClassSpec aggregator_spec = {
+    .name = "klavrix.monitoring.tallies.CounterAggregator", .basicsize = sizeof(CounterAggregatorObject),
+    .doc = "CounterAggregator(num_counters=1000)\n--\n\n"
+           "Running statistics (count, mean, variance, min, max) for a fixed number "
+           "of counters numbered from 0, kept in one native array.\n\n"
+           "The mean is sum / count. The variance is the population variance, "
+           "kept by Welford's update over the values minus each counter's first "
+           "value: the textbook formula (mean of squares minus squared mean) loses "
+           "every digit when the spread is tiny beside the magnitude, as with "
+           "nanosecond latencies, while the shifted update keeps about 15 digits "
+           "at the cost of one division per update. An infinite or NaN value makes "
+           "the variance NaN until the counter is reset.\n\n"
+           "No per-update Python lock in the hot path: every method runs with the "
+           "interpreter lock held, which is what makes concurrent updates safe.",
+    .construct = aggregator_new, .dealloc = aggregator_dealloc,
 };
-PyType_Spec aggregator_spec = {"klavrix.monitoring.tallies.CounterAggregator", sizeof(CounterAggregatorObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, aggregator_slots};
 
 // The same object as CounterAggregator(num_counters): the class has no __init__ of its own.
 Ref create_aggregator(PyObject*, int num_counters) { return new_aggregator(aggregator_type, num_counters); }

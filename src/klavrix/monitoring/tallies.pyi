@@ -6,7 +6,7 @@ class _CounterStats(TypedDict):
     count: int
     mean: float
     variance: float
-    std: float | complex  # complex when rounding has made the variance negative
+    std: float
     min: float  # inf for a counter without values
     max: float  # -inf for a counter without values
 

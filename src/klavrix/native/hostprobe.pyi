@@ -10,17 +10,12 @@ class _GPUInfo(TypedDict):
     active_backend: str  # "cuda", "rocm", "oneapi" or "cpu"
     backend_version: str
 
-class _Capabilities(TypedDict):
+class _CoresAndNodes(TypedDict):
     physical_cores: int
     numa_nodes: int
-    has_gpu: bool
-    gpu_count: int
-    gpu_memory_mb: int
-    cuda_available: bool
-    rocm_available: bool
-    oneapi_available: bool
-    active_backend: str
-    backend_version: str
+
+# The capability record: cores and nodes, the GPU information, then the interpreter and platform.
+class _Capabilities(_CoresAndNodes, _GPUInfo):
     python_version: str
     subinterpreter_support: bool
     platform: str

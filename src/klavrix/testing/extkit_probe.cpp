@@ -10,6 +10,18 @@ namespace {
 
 using namespace extkit;
 
+// Converters that only these tests use: 8-bit targets of the native integer rule, and an exact
+// dict or None.
+int8_t to_int8(PyObject* object) {
+  return detail::via_integer(object, [](PyObject* n) { return detail::narrow_signed<int8_t>(n, "int8_t"); });
+}
+uint8_t to_uint8(PyObject* object) {
+  return detail::via_integer(object, [](PyObject* n) { return detail::narrow_unsigned<uint8_t>(n, "uint8_t"); });
+}
+struct Int8 : detail::NativeConverter<int8_t, to_int8, detail::py_signed> {};
+struct UInt8 : detail::NativeConverter<uint8_t, to_uint8, detail::py_unsigned> {};
+struct DictOrNone : detail::ExactOrNone<&PyDict_Type, detail::dict_name> {};
+
 // Each converter echoes what it produced, as Python sees it.
 template <class Value>
 Ref echo(PyObject*, Value value) {
@@ -35,11 +47,9 @@ bool run_with_context(PyObject*, PyObject* manager, PyObject* body) {
   return with_context(manager, [&] { call(body); });
 }
 
-Name keyword_name{"keyword"};
-
 // callable(positional, keyword=value)
 Ref keyword_call(PyObject*, PyObject* callable, PyObject* positional, PyObject* value) {
-  return call_with_keywords(callable, {positional}, {{keyword_name, value}});
+  return call_with_keywords(callable, {positional}, {{"keyword"_name, value}});
 }
 
 Ref native_tuple(PyObject*, int64_t number, double real, bool flag, PyObject* object) {
@@ -89,14 +99,14 @@ PyMethodDef box_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot box_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(box_new)},
+const PyType_Slot box_other_slots[] = {
     {Py_tp_methods, box_methods},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {0, nullptr},
 };
-PyType_Spec box_spec = {"klavrix.testing.extkit_probe.Box", sizeof(BoxObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, box_slots};
+const ClassSpec box_spec = {
+    .name = "klavrix.testing.extkit_probe.Box", .basicsize = sizeof(BoxObject),
+    .construct = box_new, .dealloc = free_instance, .other_slots = box_other_slots,
+};
 
 // A private lock, made through the module's `threading.Lock` like a native class makes one.
 struct LockBoxObject {
@@ -132,13 +142,10 @@ Ref lock_box_object(PyObject* self) {
   return Ref::borrow(object != nullptr ? object : Py_None);
 }
 
-PyType_Slot lock_box_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(lock_box_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(lock_box_dealloc)},
-    {0, nullptr},
+const ClassSpec lock_box_spec = {
+    .name = "klavrix.testing.extkit_probe.LockBox", .basicsize = sizeof(LockBoxObject),
+    .construct = lock_box_new, .dealloc = lock_box_dealloc, .subclassable = false,
 };
-PyType_Spec lock_box_spec = {"klavrix.testing.extkit_probe.LockBox", sizeof(LockBoxObject), 0, Py_TPFLAGS_DEFAULT,
-                             lock_box_slots};
 
 // time.time() through the module's `time` global: ("native", value) while that is the builtin,
 // else ("called", what the replacement returned).
@@ -191,16 +198,16 @@ void populate(PyObject* module) {
   add_function(module, def<echo<PyObject*>>("bytes_or_none", param<BytesOrNone>("value")));
   add_function(module, def<echo<PyObject*>>("object", param<Object>("value", none_default)));
   add_function(module, def<echo<int64_t>>("int64_default", param<Int64>("value", -7)));
-  add_function(module, def<echo<double>>("double_default", param<Double>("value", 0.1).annotated("float")));
+  add_function(module, def<echo<double>>("double_default", param<Float>("value", 0.1)));
   add_function(module, def<echo<Ref>>("annotated_int_default", param<AnnotatedInt>("value", 1000)));
-  add_function(module, def<seventeen>("seventeen", param<Double>("a"), param<Double>("b"), param<Double>("c"),
-                                      param<Double>("d"), param<Double>("e"), param<Double>("f"), param<Double>("g"),
-                                      param<Double>("h"), param<Double>("i"), param<Double>("j"), param<Double>("k"),
-                                      param<Int32>("l").annotated("int"), param<Int32>("m").annotated("int"),
-                                      param<Double>("n", 0.5), param<Double>("o", -1.0),
-                                      param<AnnotatedInt>("p", 3), param<Truth>("q", true).annotated("bool"))
-                           .returns("tuple")
-                           .doc("Seventeen parameters, bound and converted in order."));
+  add_function(module,
+               def<seventeen>("seventeen", param<Double>("a"), param<Double>("b"), param<Double>("c"),
+                              param<Double>("d"), param<Double>("e"), param<Double>("f"), param<Double>("g"),
+                              param<Double>("h"), param<Double>("i"), param<Double>("j"), param<Double>("k"),
+                              param<Int<Int32>>("l"), param<Int32>("m").annotated("int"), param<Double>("n", 0.5),
+                              param<Double>("o", -1.0), param<AnnotatedInt>("p", 3), param<Bool>("q", true))
+                   .returns("tuple")
+                   .doc("Seventeen parameters, bound and converted in order."));
   add_function(module, def<run_with_context>("with_context", param<Object>("manager"), param<Object>("body")));
   add_function(module, def<keyword_call>("keyword_call", param<Object>("callable"), param<Object>("positional"),
                                          param<Object>("value")));

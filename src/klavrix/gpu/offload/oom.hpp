@@ -1,9 +1,9 @@
 // Recognising an out-of-memory failure from an exception's message and type name. The rules
-// look for lower-case ASCII keywords in the lower-cased texts; how the texts are searched is the
-// caller's choice (a folded search over ASCII bytes, or a search in str.lower()'s result).
+// look for lower-case ASCII keywords in the lower-cased texts.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <string_view>
 
 namespace klavrix::offload {
@@ -33,13 +33,15 @@ bool is_oom_error(InMessage in_message, InType in_type) {
          (in_message(kMemory) && in_message(kInsufficient)) || (in_message(kGpu) && in_message(kMemory));
 }
 
-// Whether `text`, lower-cased in ASCII, contains `keyword` (lower-case ASCII). For ASCII text
-// this is exactly a search in str.lower(text); bytes outside ASCII never match a keyword byte.
-inline bool contains_folded(std::string_view text, std::string_view keyword) {
-  auto folded_equal = [](char c, char k) {
-    return (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == k;
+// Whether the code units of a text, with A-Z read as a-z, contain `keyword` (lower-case ASCII).
+// For ASCII text that is exactly a search in str.lower(text), and str.lower() of any other text
+// holds no A-Z; units outside ASCII never match a keyword's.
+template <class Unit>
+bool contains_folded(const Unit* units, std::size_t length, std::string_view keyword) {
+  auto folded_equal = [](Unit c, char k) {
+    return (c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) == static_cast<unsigned char>(k);
   };
-  return std::search(text.begin(), text.end(), keyword.begin(), keyword.end(), folded_equal) != text.end();
+  return std::search(units, units + length, keyword.begin(), keyword.end(), folded_equal) != units + length;
 }
 
 }  // namespace klavrix::offload

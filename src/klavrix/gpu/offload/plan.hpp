@@ -12,12 +12,12 @@
 #include <cstdint>
 #include <limits>
 
-#include "extkit/saturate.hpp"
+#include "native_util/saturate.hpp"
 
 namespace klavrix::offload {
 
-using extkit::saturating_cast;
-using extkit::saturating_ceil;
+using native_util::saturating_cast;
+using native_util::saturating_ceil;
 
 constexpr int64_t kMaxElementCount = std::numeric_limits<int64_t>::max();  // 2^63 - 1
 constexpr uint64_t kMaxBytes = std::numeric_limits<uint64_t>::max();
@@ -135,7 +135,7 @@ class RowSize {
   void multiply(uint64_t dimension) {
     if (dimension == 0) empty_ = true;
     if (empty_ || overflowed_) return;
-    overflowed_ = __builtin_mul_overflow(bytes_, dimension, &bytes_);
+    overflowed_ = !native_util::checked_multiply(bytes_, dimension, &bytes_);
   }
   bool empty() const { return empty_; }
   bool exceeds(uint64_t limit) const { return !empty() && (overflowed_ || bytes_ > limit); }

@@ -16,6 +16,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "native_util/branch.hpp"
+
 namespace klavrix::blockfit {
 
 enum Color : int32_t { kRed = 0, kBlack = 1 };
@@ -34,37 +36,32 @@ struct RBNode {
 
 inline bool is_black(const RBNode* node) { return node == nullptr || node->color == kBlack; }
 
+// The child of `node` on the left (true) or the right side.
+inline RBNode*& child(RBNode* node, bool left) { return left ? node->left : node->right; }
+
 // The child a search for `size` descends to. With random keys the direction is a coin toss:
 // telling the compiler so lets it load both children and select one, instead of a branch that
 // is mispredicted at every other level.
 inline RBNode* child_towards(const RBNode* node, uint64_t size) {
-  return __builtin_expect_with_probability(size < node->size, 1, 0.5) ? node->left : node->right;
+  return NATIVE_UTIL_UNPREDICTABLE(size < node->size) ? node->left : node->right;
 }
 
 struct Tree {
   RBNode* root = nullptr;
 
-  // The child of `x` on the far side takes its place; its inner subtree moves under `x`.
-  void rotate_left(RBNode* x) {
-    RBNode* y = x->right;
-    x->right = y->left;
-    if (y->left != nullptr) y->left->parent = x;
+  // Rotates `x` down to the left (true) or the right side: its child on the other side takes its
+  // place, and that child's inner subtree moves under `x`.
+  void rotate(RBNode* x, bool left) {
+    RBNode* y = child(x, !left);
+    RBNode* inner = child(y, left);
+    child(x, !left) = inner;
+    if (inner != nullptr) inner->parent = x;
     replace_child(x, y);
-    y->left = x;
+    child(y, left) = x;
     x->parent = y;
   }
-
-  void rotate_right(RBNode* x) {
-    RBNode* y = x->left;
-    x->left = y->right;
-    if (y->right != nullptr) y->right->parent = x;
-    replace_child(x, y);
-    y->right = x;
-    x->parent = y;
-  }
-
-  // Rotates `x` down towards `left` (rotate_left when true).
-  void rotate(RBNode* x, bool left) { left ? rotate_left(x) : rotate_right(x); }
+  void rotate_left(RBNode* x) { rotate(x, true); }
+  void rotate_right(RBNode* x) { rotate(x, false); }
 
   RBNode* find_node(uint64_t size) const {
     RBNode* node = root;
@@ -78,7 +75,7 @@ struct Tree {
   RBNode* find_best_fit_node(uint64_t size) const {
     RBNode* candidate = nullptr;
     for (RBNode* node = root; node != nullptr;) {
-      const bool below = __builtin_expect_with_probability(node->size < size, 1, 0.5);
+      const bool below = NATIVE_UTIL_UNPREDICTABLE(node->size < size);
       candidate = below ? candidate : node;
       node = below ? node->right : node->left;
     }

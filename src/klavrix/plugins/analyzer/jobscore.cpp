@@ -1,11 +1,9 @@
 // klavrix.plugins.analyzer.jobscore: the workload analyzer's scoring rules.
 //
 // Text scores look for keyword tables in the lower-cased source of a function. The tables are
-// searched in one pass per text by automata built at compile time (jobscore/matcher.hpp). The
-// lower-casing is str.lower itself: an all-ASCII text (the usual case) is scanned as it stands,
-// since the automata read A-Z as a-z, which is all str.lower changes in ASCII; any other text
-// is lower-cased by the interpreter (one new str, then one scan over its code points), so
-// special casings such as 'İ' -> 'i̇' and the Kelvin sign -> 'k' come out exactly as in Python.
+// searched in one pass per text by automata built at compile time (jobscore/matcher.hpp), which
+// read A-Z as a-z; the text is lower-cased as str.lower does it (extkit's LowerCasedText), so the
+// results equal the plain rules on any text.
 //
 // quick_framework_score runs the compiled regular expressions of the module-private pattern
 // table. Nothing is written after load, so any number of threads may call these functions.
@@ -23,49 +21,6 @@ namespace rules = klavrix::jobscore;
 // reachable from no Python object.
 PyObject* framework_patterns = nullptr;
 
-Name lower_name{"lower"};
-Name findall_name{"findall"};
-Name compile_name{"compile"};
-
-// ---------------------------------------------------------------------------------------------
-// Lower-cased text
-
-// visit(units, length) over the code units of a str, whatever its width.
-template <class Visit>
-void visit_units(PyObject* text, Visit&& visit) {
-  const std::size_t length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-      visit(PyUnicode_1BYTE_DATA(text), length);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      visit(PyUnicode_2BYTE_DATA(text), length);
-      break;
-    default:
-      visit(PyUnicode_4BYTE_DATA(text), length);
-      break;
-  }
-}
-
-// visit(units, length) over text.lower(), for the matchers (which fold ASCII letters themselves).
-template <class Visit>
-void visit_lowered(PyObject* text, Visit&& visit) {
-  if (PyUnicode_IS_ASCII(text)) {
-    visit(PyUnicode_1BYTE_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
-    return;
-  }
-  Ref lowered = call_method(text, lower_name);
-  visit_units(lowered.get(), visit);
-}
-
-// The source text of a scored function: a str (None cannot be lower-cased).
-PyObject* source_text(PyObject* code) {
-  if (code == Py_None) {
-    raise(PyExc_TypeError, "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object");
-  }
-  return code;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Framework and workload pattern scoring
 
@@ -76,7 +31,7 @@ double quick_framework_score(PyObject*, PyObject* code, PyObject* framework) {
     check_pending();
     return 0.0;
   }
-  Ref matches = call_method(pattern, findall_name, code);
+  Ref matches = call_method(pattern, "findall"_name, code);
   const Py_ssize_t count = PyObject_Length(matches.get());  // a list
   if (count < 0) throw PythonError{};
   return rules::quick_score(static_cast<std::size_t>(count));
@@ -85,11 +40,10 @@ double quick_framework_score(PyObject*, PyObject* code, PyObject* framework) {
 Ref score_indicators(PyObject*, PyObject* code, PyObject* function_name) {
   rules::IndicatorSet in_source;
   rules::IndicatorSet in_name;
-  visit_lowered(source_text(code), [&](auto* units, std::size_t length) {
-    rules::find_indicators(units, length, in_source);
-  });
+  LowerCasedText(code).visit(
+      [&](auto* units, std::size_t length) { rules::find_indicators(units, length, in_source); });
   if (function_name != Py_None) {
-    visit_lowered(function_name, [&](auto* units, std::size_t length) {
+    LowerCasedText(function_name).visit([&](auto* units, std::size_t length) {
       rules::find_indicators(units, length, in_name);
     });
   }
@@ -109,9 +63,8 @@ Ref normalize_scores(PyObject*, int cpu_score, int memory_score, int parallel_sc
 
 Ref score_framework_patterns(PyObject*, PyObject* code) {
   rules::FrameworkSet found;
-  visit_lowered(source_text(code), [&](auto* units, std::size_t length) {
-    rules::find_framework_keywords(units, length, found);
-  });
+  LowerCasedText(code).visit(
+      [&](auto* units, std::size_t length) { rules::find_framework_keywords(units, length, found); });
   const auto scores = rules::framework_scores(found);
   return py_tuple(scores[rules::kNumpy], scores[rules::kPandas], scores[rules::kSklearn]);
 }
@@ -141,9 +94,7 @@ double capability_multiplier(PyObject* capability) {
   Ref major_text = dot < 0 ? Ref::borrow(capability) : checked(PyUnicode_Substring(capability, 0, dot));
   Ref major = Ref::steal(PyLong_FromUnicodeObject(major_text.get(), 10));
   if (!major) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_IndexError)) {
-      throw PythonError{};
-    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PythonError{};
     PyErr_Clear();
     return 1.0;
   }
@@ -181,15 +132,11 @@ void build_framework_patterns(PyObject* module) {
   Ref patterns = checked(PyDict_New());
   for (const rules::FrameworkPattern& entry : rules::kFrameworkPatterns) {
     Ref source = py_str(entry.pattern);
-    Ref compiled = call_method(re.get(), compile_name, source.get(), ignore_case.get());
+    Ref compiled = call_method(re.get(), "compile"_name, source.get(), ignore_case.get());
     check(PyDict_SetItemString(patterns.get(), entry.framework, compiled.get()));
   }
   Py_XSETREF(framework_patterns, patterns.release());
 }
-
-auto float_param(const char* name) { return param<Double>(name).annotated("float"); }
-auto int_param(const char* name) { return param<Int32>(name).annotated("int"); }
-auto bool_param(const char* name) { return param<Truth>(name).annotated("bool"); }
 
 void populate(PyObject* module) {
   build_framework_patterns(module);
@@ -207,9 +154,9 @@ void populate(PyObject* module) {
                                 "large_data_score, embarrassing_score, sequential_score); each keyword counts "
                                 "once. GPU-operation and embarrassingly-parallel keywords are also looked for "
                                 "in the function name."));
-  add_function(module, def<normalize_scores>("normalize_scores", int_param("cpu_score"), int_param("memory_score"),
-                                             int_param("parallel_score"), int_param("gpu_op_score"),
-                                             int_param("large_data_score"))
+  add_function(module, def<normalize_scores>("normalize_scores", param<Int<Int32>>("cpu_score"),
+                                             param<Int<Int32>>("memory_score"), param<Int<Int32>>("parallel_score"),
+                                             param<Int<Int32>>("gpu_op_score"), param<Int<Int32>>("large_data_score"))
                            .returns("tuple")
                            .doc("The raw indicator counts scaled by their table sizes (15, 10, 11, 36, 13) "
                                 "and clamped to 0.0..1.0."));
@@ -219,46 +166,44 @@ void populate(PyObject* module) {
                                 "keywords present in the lower-cased code, at most 1.0."));
   add_function(module,
                def<determine_workload_pattern>(
-                   "determine_workload_pattern", float_param("cpu_intensity"), float_param("memory_intensity"),
-                   float_param("parallelization_potential"), float_param("gpu_suitability"),
-                   float_param("gpu_operation_score"), float_param("numpy_score"), float_param("pandas_score"),
-                   float_param("sklearn_score"), int_param("sequential_count"), int_param("embarrassing_count"),
-                   float_param("cpu_threshold"), float_param("memory_threshold"), float_param("gpu_threshold"),
-                   float_param("numpy_threshold"), float_param("pandas_threshold"),
-                   float_param("sklearn_threshold"), bool_param("gpu_available"))
+                   "determine_workload_pattern", param<Float>("cpu_intensity"), param<Float>("memory_intensity"),
+                   param<Float>("parallelization_potential"), param<Float>("gpu_suitability"),
+                   param<Float>("gpu_operation_score"), param<Float>("numpy_score"), param<Float>("pandas_score"),
+                   param<Float>("sklearn_score"), param<Int<Int32>>("sequential_count"),
+                   param<Int<Int32>>("embarrassing_count"), param<Float>("cpu_threshold"),
+                   param<Float>("memory_threshold"), param<Float>("gpu_threshold"), param<Float>("numpy_threshold"),
+                   param<Float>("pandas_threshold"), param<Float>("sklearn_threshold"), param<Bool>("gpu_available"))
                    .returns("int")
                    .doc("The workload pattern code: scikit-learn (12), pandas (10) and NumPy (8) above "
                         "their thresholds first, then GPU (6, 7 or 5), parallel-friendly (3), "
                         "CPU-intensive (1), memory-intensive (2), sequential (4), else mixed (0)."));
 
-  add_function(module, def<calculate_gpu_suitability>(
-                           "calculate_gpu_suitability", float_param("gpu_operation_score"),
-                           float_param("gpu_data_size_score"), float_param("cpu_intensity"),
-                           bool_param("gpu_available"), param<Str>("compute_capability"))
-                           .returns("float")
-                           .doc("Overall GPU suitability in 0.0..1.0, weighted by the device's compute "
-                                "capability (such as \"8.6\"; None or empty when it reports none)."));
-  add_function(module, def<estimate_gpu_speedup>("estimate_gpu_speedup", float_param("gpu_operation_score"),
-                                                 float_param("gpu_data_size_score"), bool_param("gpu_available"))
+  add_function(module,
+               def<calculate_gpu_suitability>("calculate_gpu_suitability", param<Float>("gpu_operation_score"),
+                                              param<Float>("gpu_data_size_score"), param<Float>("cpu_intensity"),
+                                              param<Bool>("gpu_available"), param<Str>("compute_capability"))
+                   .returns("float")
+                   .doc("Overall GPU suitability in 0.0..1.0, weighted by the device's compute "
+                        "capability (such as \"8.6\"; None or empty when it reports none)."));
+  add_function(module, def<estimate_gpu_speedup>("estimate_gpu_speedup", param<Float>("gpu_operation_score"),
+                                                 param<Float>("gpu_data_size_score"), param<Bool>("gpu_available"))
                            .returns("float")
                            .doc("Estimated GPU speed-up ratio; 1.0 means no speed-up."));
   add_function(module, def<calculate_parallelization_potential>(
-                           "calculate_parallelization_potential", float_param("base_parallel_score"),
-                           float_param("embarrassing_bonus"), float_param("sequential_penalty"),
-                           float_param("loop_chunking_potential"))
+                           "calculate_parallelization_potential", param<Float>("base_parallel_score"),
+                           param<Float>("embarrassing_bonus"), param<Float>("sequential_penalty"),
+                           param<Float>("loop_chunking_potential"))
                            .returns("float")
                            .doc("Parallelization potential in 0.0..1.0."));
-  add_function(module, def<update_adaptive_threshold>(
-                           "update_adaptive_threshold", float_param("current_threshold"),
-                           float_param("success_rate"), float_param("learning_rate"),
-                           float_param("min_threshold"), float_param("max_threshold"))
+  add_function(module, def<update_adaptive_threshold>("update_adaptive_threshold", param<Float>("current_threshold"),
+                                                      param<Float>("success_rate"), param<Float>("learning_rate"),
+                                                      param<Float>("min_threshold"), param<Float>("max_threshold"))
                            .returns("float")
                            .doc("The next detection threshold: raised by learning_rate while the success rate "
                                 "is above 0.8, lowered below 0.4, then kept within min_threshold and "
                                 "max_threshold."));
 
-  Ref logger = bind_logger(module);
-  log_info(logger.get(), "Klavrix Jobscore Cython module loaded - IP protected");
+  log_loaded(module, "Klavrix Jobscore Cython module loaded - IP protected");
 }
 
 ModuleFrame frame("jobscore", "Workload classification from source text and metrics.", populate);

@@ -10,11 +10,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <memory_resource>
+#include <unordered_map>
 #include <vector>
 
 #include "extkit/extkit.hpp"
-#include "extkit/unpack.hpp"
 #include "klavrix/plugins/analyzer/poolsteer/rules.hpp"
 
 namespace {
@@ -26,11 +28,9 @@ namespace rules = klavrix::poolsteer;
 PyObject* no_workload_change = nullptr;  // (False, 0.0, 0.0, 0.0)
 PyObject* no_prediction = nullptr;       // (0, 0, 0.0)
 
-Name mixed_name{"mixed"};
-Name parallelization_key{"parallelization_potential"};
-Name cpu_key{"cpu_intensity"};
-Name memory_key{"memory_intensity"};
-std::array<Name*, 3> metric_keys = {&parallelization_key, &cpu_key, &memory_key};
+// The metrics of a pattern-history entry, in the order of the change result.
+const std::array<Name*, 3> metric_keys = {&"parallelization_potential"_name, &"cpu_intensity"_name,
+                                          &"memory_intensity"_name};
 
 // ---------------------------------------------------------------------------------------------
 // Histories
@@ -131,9 +131,7 @@ Ref detect_workload_characteristics_change(PyObject*, PyObject* history, double 
   }
   for (const Ref& entry : window) {
     if (entry.get() == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
-    if (!PyDict_CheckExact(entry.get())) {
-      raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", type_name(entry.get()));
-    }
+    if (!PyDict_CheckExact(entry.get())) raise_expected("dict", entry.get());
     for (Name* key : metric_keys) {
       if (check(PyDict_Contains(entry.get(), key->get())) == 0) return Ref::borrow(no_workload_change);
     }
@@ -156,9 +154,7 @@ Ref detect_workload_characteristics_change(PyObject*, PyObject* history, double 
 
 // A pattern name: exactly str, or None.
 void check_pattern(PyObject* name) {
-  if (name != Py_None && !PyUnicode_CheckExact(name)) {
-    raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", type_name(name));
-  }
+  if (name != Py_None && !PyUnicode_CheckExact(name)) raise_expected("str", name);
 }
 
 // Names of str or None compare without running Python code.
@@ -168,71 +164,47 @@ bool same_name(PyObject* a, PyObject* b) {
   return PyUnicode_Compare(a, b) == 0;
 }
 
-// The name with the highest count, names in order of first occurrence; a later name wins only
-// with a strictly higher count, so ties go to the name seen first.
-PyObject* most_counted(PyObject* const* names, const Py_ssize_t* counts, std::size_t distinct) {
-  PyObject* best = mixed_name.get();
-  Py_ssize_t best_count = 0;
-  for (std::size_t i = 0; i < distinct; ++i) {
-    if (counts[i] > best_count) {
-      best = names[i];
-      best_count = counts[i];
-    }
+// The hash of a checked name; a str's hash runs no Python code and cannot fail.
+struct NameHash {
+  std::size_t operator()(PyObject* name) const {
+    return name == Py_None ? 0 : static_cast<std::size_t>(PyObject_Hash(name));
   }
-  return best;
-}
+};
+struct SameName {
+  bool operator()(PyObject* a, PyObject* b) const { return same_name(a, b); }
+};
 
-// Windows of up to this many entries are counted in place, comparing each name with the distinct
-// ones before it; nothing in that loop runs Python code, so the entries can stay borrowed.
-constexpr Py_ssize_t kSmallWindow = 32;
-
-Ref dominant_in_small_window(PyObject* patterns, Py_ssize_t start, Py_ssize_t stop) {
-  PyObject* names[kSmallWindow];
-  Py_ssize_t counts[kSmallWindow];
-  std::size_t distinct = 0;
-  for (Py_ssize_t i = start; i < stop; ++i) {
-    PyObject* name = PyList_GET_ITEM(patterns, i);
-    check_pattern(name);
-    std::size_t slot = 0;
-    while (slot < distinct && !same_name(names[slot], name)) ++slot;
-    if (slot == distinct) {
-      names[distinct] = name;
-      counts[distinct++] = 0;
-    }
-    ++counts[slot];
-  }
-  return Ref::borrow(most_counted(names, counts, distinct));
-}
-
-// Larger windows: a copy of the window (owned, whatever runs during allocation) and a dict from
-// each name to its slot.
-Ref dominant_in_large_window(PyObject* patterns, Py_ssize_t start, Py_ssize_t stop) {
-  Ref window = checked(PyList_GetSlice(patterns, start, stop));
-  Ref slots = checked(PyDict_New());
-  std::vector<PyObject*> names;  // borrowed from `window`
-  std::vector<Py_ssize_t> counts;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(window.get()); ++i) {
-    PyObject* name = PyList_GET_ITEM(window.get(), i);
-    check_pattern(name);
-    if (PyObject* slot = PyDict_GetItemWithError(slots.get(), name)) {
-      ++counts[PyLong_AsSize_t(slot)];
-      continue;
-    }
-    check_pending();
-    check(PyDict_SetItem(slots.get(), name, py_uint(names.size()).get()));
-    names.push_back(name);
-    counts.push_back(1);
-  }
-  return Ref::borrow(most_counted(names.data(), counts.data(), names.size()));
-}
-
+// The most frequent name among the last window_size entries; a later name wins only with a
+// strictly higher count, so ties go to the name seen first. Counting runs no Python code, so the
+// entries stay borrowed; the counts of a usual short window live on the stack.
 Ref detect_dominant_pattern(PyObject*, PyObject* patterns, int window_size) {
   const Py_ssize_t n = length_of(patterns);
   // A window of 0 or less starts at the end and holds nothing.
   const Py_ssize_t start = std::max<Py_ssize_t>(0, n - window_size);
-  if (start >= n) return Ref::borrow(mixed_name.get());
-  if (n - start <= kSmallWindow) return dominant_in_small_window(patterns, start, n);
-  return dominant_in_large_window(patterns, start, n);
+  struct Count {
+    PyObject* name;
+    Py_ssize_t count;
+  };
+  std::array<std::byte, 4096> stack_space;
+  std::pmr::monotonic_buffer_resource arena(stack_space.data(), stack_space.size());
+  std::pmr::vector<Count> counts(&arena);  // in order of first occurrence
+  std::pmr::unordered_map<PyObject*, std::size_t, NameHash, SameName> slot_of(&arena);
+  for (Py_ssize_t i = start; i < n; ++i) {
+    PyObject* name = PyList_GET_ITEM(patterns, i);
+    check_pattern(name);
+    auto [slot, added] = slot_of.try_emplace(name, counts.size());
+    if (added) counts.push_back({name, 0});
+    ++counts[slot->second].count;
+  }
+  PyObject* best = "mixed"_name.get();
+  Py_ssize_t best_count = 0;
+  for (const Count& entry : counts) {
+    if (entry.count > best_count) {
+      best = entry.name;
+      best_count = entry.count;
+    }
+  }
+  return Ref::borrow(best);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -306,89 +278,78 @@ Ref predict_resource_requirements(PyObject*, PyObject* history, double horizon) 
 // Module
 
 void populate(PyObject* module) {
-  add_function(module, def<detect_performance_degradation>(
-                           "detect_performance_degradation", param<ListOrNone>("performance_history"),
-                           param<Double>("baseline_performance").annotated("float"),
-                           param<Double>("threshold").annotated("float"),
-                           param<Double>("window_start_time").annotated("float"))
+  add_function(module, def<detect_performance_degradation>("detect_performance_degradation",
+                                                           param<ListOrNone>("performance_history"),
+                                                           param<Float>("baseline_performance"),
+                                                           param<Float>("threshold"), param<Float>("window_start_time"))
                            .returns("bool")
                            .doc("Whether the mean of the values recorded since window_start_time has fallen "
                                 "below baseline_performance by more than the fraction threshold.\n\n"
                                 "performance_history is a list of (timestamp, value) pairs; at least five "
                                 "entries in the window are needed, else the answer is False."));
-  add_function(module, def<calculate_performance_trend>("calculate_performance_trend",
-                                                        param<ListOrNone>("performance_history"),
-                                                        param<Double>("window_start_time").annotated("float"))
-                           .returns("float")
-                           .doc("Least-squares slope of the (timestamp, value) pairs recorded since "
-                                "window_start_time, divided by their mean value and clamped to -1.0..1.0.\n\n"
-                                "Positive when performance rises. 0.0 with fewer than three pairs in the "
-                                "window, equal timestamps or a zero mean."));
-  add_function(module, def<detect_workload_characteristics_change>(
-                           "detect_workload_characteristics_change", param<ListOrNone>("pattern_history"),
-                           param<Double>("change_threshold", 0.3).annotated("float"))
+  add_function(module,
+               def<calculate_performance_trend>("calculate_performance_trend", param<ListOrNone>("performance_history"),
+                                                param<Float>("window_start_time"))
+                   .returns("float")
+                   .doc("Least-squares slope of the (timestamp, value) pairs recorded since "
+                        "window_start_time, divided by their mean value and clamped to -1.0..1.0.\n\n"
+                        "Positive when performance rises. 0.0 with fewer than three pairs in the "
+                        "window, equal timestamps or a zero mean."));
+  add_function(module, def<detect_workload_characteristics_change>("detect_workload_characteristics_change",
+                                                                   param<ListOrNone>("pattern_history"),
+                                                                   param<Float>("change_threshold", 0.3))
                            .returns("tuple")
                            .doc("Compare the means of the last three pattern dicts with the three before them.\n\n"
                                 "Returns (changed, parallelization change, CPU change, memory change); changed "
                                 "is True when any change exceeds change_threshold. Fewer than six entries, or "
                                 "a missing metric among the last six, give (False, 0.0, 0.0, 0.0)."));
   add_function(module, def<detect_dominant_pattern>("detect_dominant_pattern", param<ListOrNone>("patterns"),
-                                                    param<Int32>("window_size", 5).annotated("int"))
+                                                    param<Int<Int32>>("window_size", 5))
                            .returns("str")
                            .doc("The most frequent pattern name among the last window_size entries; a tie "
                                 "goes to the name that occurs first in the window. \"mixed\" for an empty "
                                 "window."));
   add_function(module, def<is_adaptation_beneficial>(
                            "is_adaptation_beneficial", param<Str>("current_pool"), param<Str>("recommended_pool"),
-                           param<Double>("recommendation_score").annotated("float"),
-                           param<Double>("recommendation_confidence").annotated("float"),
-                           param<Double>("current_performance_estimate").annotated("float"),
-                           param<Int32>("trigger_code").annotated("int"),
-                           param<Double>("min_improvement_ratio", 1.1).annotated("float"),
-                           param<Double>("min_confidence", 0.6).annotated("float"))
+                           param<Float>("recommendation_score"), param<Float>("recommendation_confidence"),
+                           param<Float>("current_performance_estimate"), param<Int<Int32>>("trigger_code"),
+                           param<Float>("min_improvement_ratio", 1.1), param<Float>("min_confidence", 0.6))
                            .returns("bool")
                            .doc("Whether switching to recommended_pool pays off: another pool, confident "
                                 "enough, and a score above the required one (min_improvement_ratio times the "
                                 "current estimate for a triggered adaptation, 0.6 without an estimate, 0.5 "
                                 "without a trigger)."));
-  add_function(module, def<should_skip_adaptation>("should_skip_adaptation",
-                                                   param<Double>("last_adaptation_time").annotated("float"),
-                                                   param<Double>("current_time").annotated("float"),
-                                                   param<Double>("min_interval").annotated("float"))
+  add_function(module, def<should_skip_adaptation>("should_skip_adaptation", param<Float>("last_adaptation_time"),
+                                                   param<Float>("current_time"), param<Float>("min_interval"))
                            .returns("bool")
                            .doc("True while less than min_interval has passed since the last adaptation."));
-  add_function(module, def<detect_memory_pressure>("detect_memory_pressure",
-                                                   param<Double>("current_usage").annotated("float"),
-                                                   param<Double>("peak_usage").annotated("float"),
-                                                   param<Double>("pressure_threshold", 0.8).annotated("float"))
+  add_function(module, def<detect_memory_pressure>("detect_memory_pressure", param<Float>("current_usage"),
+                                                   param<Float>("peak_usage"), param<Float>("pressure_threshold", 0.8))
                            .returns("bool")
                            .doc("Whether current_usage / peak_usage exceeds pressure_threshold (False "
                                 "without a positive peak or with a negative usage)."));
-  add_function(module, def<detect_fragmentation_threshold>(
-                           "detect_fragmentation_threshold", param<Double>("fragmentation_ratio").annotated("float"),
-                           param<Double>("threshold", 0.3).annotated("float"))
-                           .returns("bool")
-                           .doc("Whether a non-negative fragmentation_ratio exceeds threshold."));
-  add_function(module, def<calculate_adaptation_urgency>(
-                           "calculate_adaptation_urgency", param<Double>("performance_degradation").annotated("float"),
-                           param<Double>("memory_pressure").annotated("float"),
-                           param<Double>("fragmentation_ratio").annotated("float"),
-                           param<Truth>("workload_changed").annotated("bool"))
-                           .returns("float")
-                           .doc("Urgency of an adaptation, 0.0 to 1.0: 0.4 x degradation + 0.3 x memory "
-                                "pressure + 0.15 x fragmentation (each counted when positive, capped at 1.0) "
-                                "+ 0.15 for a workload change."));
-  add_function(module, def<score_pool_recommendation>(
-                           "score_pool_recommendation", param<Double>("workload_fit").annotated("float"),
-                           param<Double>("memory_fit").annotated("float"),
-                           param<Double>("thread_count_fit").annotated("float"),
-                           param<Double>("historical_success_rate").annotated("float"))
+  add_function(
+      module, def<detect_fragmentation_threshold>("detect_fragmentation_threshold", param<Float>("fragmentation_ratio"),
+                                                  param<Float>("threshold", 0.3))
+                  .returns("bool")
+                  .doc("Whether a non-negative fragmentation_ratio exceeds threshold."));
+  add_function(
+      module, def<calculate_adaptation_urgency>("calculate_adaptation_urgency", param<Float>("performance_degradation"),
+                                                param<Float>("memory_pressure"), param<Float>("fragmentation_ratio"),
+                                                param<Bool>("workload_changed"))
+                  .returns("float")
+                  .doc("Urgency of an adaptation, 0.0 to 1.0: 0.4 x degradation + 0.3 x memory "
+                       "pressure + 0.15 x fragmentation (each counted when positive, capped at 1.0) "
+                       "+ 0.15 for a workload change."));
+  add_function(module, def<score_pool_recommendation>("score_pool_recommendation", param<Float>("workload_fit"),
+                                                      param<Float>("memory_fit"), param<Float>("thread_count_fit"),
+                                                      param<Float>("historical_success_rate"))
                            .returns("float")
                            .doc("Fit of a candidate pool, 0.0 to 1.0: 0.35 x workload + 0.3 x memory + 0.2 "
                                 "x thread count + 0.15 x past success, each input clamped to 0.0..1.0."));
-  add_function(module, def<predict_resource_requirements>(
-                           "predict_resource_requirements", param<ListOrNone>("allocation_history"),
-                           param<Double>("prediction_horizon_seconds").annotated("float"))
+  add_function(module, def<predict_resource_requirements>("predict_resource_requirements",
+                                                          param<ListOrNone>("allocation_history"),
+                                                          param<Float>("prediction_horizon_seconds"))
                            .returns("tuple")
                            .doc("Extrapolate the allocation rate of a list of (timestamp, size in bytes) "
                                 "entries over prediction_horizon_seconds.\n\n"

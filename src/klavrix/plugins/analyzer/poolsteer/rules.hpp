@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "extkit/saturate.hpp"
+#include "native_util/saturate.hpp"
 
 namespace klavrix::poolsteer {
 
@@ -106,8 +106,8 @@ struct Prediction {
 // e.g. an infinite horizon over an infinite span, or a NaN size) predicts 0.
 inline Prediction predict_requirements(double horizon, std::size_t entries, double span, double total_bytes) {
   const double n = static_cast<double>(entries);
-  const int32_t allocations = extkit::saturating_cast<int32_t>(horizon * n / span);
-  const int32_t bytes = extkit::saturating_cast<int32_t>(total_bytes * allocations / n);
+  const int32_t allocations = native_util::saturating_cast<int32_t>(horizon * n / span);
+  const int32_t bytes = native_util::saturating_cast<int32_t>(total_bytes * allocations / n);
   const double confidence = n * 0.01 < 1.0 ? n * 0.008 : 0.8;
   return {allocations, bytes, confidence};
 }

@@ -1,18 +1,22 @@
+// Integer arithmetic without undefined behaviour, for the plain-C++ cores of the modules (no
+// Python here).
+//
 // Saturating conversions from double to integer types, for results computed in floating point
 // that must land in an integer range. A plain cast is undefined outside the target's range and
-// for NaN; these give the nearest end of the range instead, and 0 for NaN. Plain C++ (no
-// Python), so the plain-C++ cores of the modules can use it too.
+// for NaN; these give the nearest end of the range instead, and 0 for NaN.
 //
 //   saturating_cast<uint64_t>(1e30)          -> 18446744073709551615
 //   saturating_cast<int32_t>(-2.7)           -> -2      (truncation toward zero)
 //   saturating_ceil<int32_t>(1e10)           -> 2147483647
+//
+// checked_multiply(a, b, &product) for unsigned integers: false when the product does not fit.
 #pragma once
 
 #include <cmath>
 #include <limits>
 #include <type_traits>
 
-namespace extkit {
+namespace native_util {
 
 namespace detail {
 // 2^bits, exact in double for every integer width.
@@ -43,4 +47,13 @@ T saturating_ceil(double value) {
   return saturating_cast<T>(std::ceil(value));
 }
 
-}  // namespace extkit
+// *product = a * b when that fits in T (unsigned); false, with *product unchanged, when not.
+template <class T>
+constexpr bool checked_multiply(T a, T b, T* product) {
+  static_assert(std::is_unsigned_v<T>);
+  if (a != 0 && b > std::numeric_limits<T>::max() / a) return false;
+  *product = a * b;
+  return true;
+}
+
+}  // namespace native_util
