@@ -12,6 +12,7 @@
 #include <cstddef>
 
 #include "extkit/extkit.hpp"
+#include "klavrix/plugins/analyzer/jobscore/explain.hpp"
 #include "klavrix/plugins/analyzer/jobscore/rules.hpp"
 
 namespace {
@@ -259,6 +260,14 @@ void populate(PyObject* module) {
 
   Ref logger = bind_logger(module);
   log_info(logger.get(), "Klavrix Jobscore Cython module loaded - IP protected");
+
+  // Private: the keyword matches behind the text scores, for the command's explanations.
+  add_function(module, def<rules::keyword_matches>("_keyword_matches", param<Str>("code"),
+                                                   param<Str>("function_name"))
+                           .returns("dict")
+                           .doc("{table: [(keyword, offset in code.lower(), or -1 when found only in the "
+                                "function name), ...]} for the entries that score_indicators and "
+                                "score_framework_patterns count."));
 }
 
 ModuleFrame frame("jobscore", "Workload classification from source text and metrics.", populate);
