@@ -2,12 +2,15 @@
 rules' worked values, probe and its cgroup reader, bench's runner lookup, exit statuses."""
 
 import ast
+import csv
+import io
 import json
 import os
 import pathlib
 import re
 import subprocess
 import sys
+import tokenize
 
 import pytest
 
@@ -309,6 +312,225 @@ def test_directory_walk_skips_hidden_and_excluded(tmp_path):
 
 
 # ---------------------------------------------------------------------------------------------
+# analyze: code decides, and says why
+
+PROSE_ONLY = '''\
+def send(self, request, semaphore):
+    """Apply the numpy array pipeline: matmul, linalg, dot, sum, mean, fit, predict, groupby."""
+    # numpy np.dot matrix vectorize broadcast dataframe pandas sklearn transform
+    log.info("allocate a buffer for %s", f"{request!r:>{width}} ndarray lock mutex ordered")
+    return self.queue.put(request) + 1
+'''
+CODE_ONLY = '''\
+def solve(a, b):
+    return np.linalg.solve(a, b).sum(axis=0).mean()
+'''
+
+
+def test_prose_never_moves_a_score(capsys, tmp_path):
+    settings = analysis.Settings(analysis.Thresholds(), gpu_available=False)
+    plain = analysis.classify_source(PROSE_ONLY, "Adapter.send", settings)
+    # Only code is left: "semaphore" holds "map", the one embarrassingly parallel word in it.
+    assert (plain.pattern_name, plain.qualname, plain.line) == ("PARALLEL_FRIENDLY", "Adapter.send", 1)
+    assert plain.scores.numpy_score == plain.scores.pandas_score == plain.scores.sklearn_score == 0.0
+    assert [e.text() for e in plain.evidence] == ["map (in semaphore)"]
+    raw = analysis.classify_source(PROSE_ONLY, "Adapter.send", settings, raw_source=True)
+    assert raw.pattern_name == "SKLEARN_TRAINING" and raw.scores.numpy_score > 0.3
+    numpy = analysis.classify_source("    " + CODE_ONLY.replace("\n", "\n    "), "Solver.solve", settings)  # a method
+    assert numpy.pattern_name == "NUMPY_VECTORIZED"
+    assert analysis.evidence_text(numpy.evidence) == "numpy: np. (in np.linalg), linalg, sum, mean"
+    # The command: the same on a file, --explain in the table and in JSON, --raw-source for comparison.
+    (tmp_path / "m.py").write_text(PROSE_ONLY + "\n\n" + CODE_ONLY)
+    status, document, _ = analyze_json(capsys, "--explain", tmp_path)
+    functions = document["files"][0]["functions"]
+    assert [(f["name"], f["pattern"]) for f in functions] == [("send", "PARALLEL_FRIENDLY"), ("solve", "NUMPY_VECTORIZED")]
+    assert functions[0]["evidence"] == [{"table": "embarrassing", "keyword": "map", "found_in": "semaphore",
+                                         "in_name": False}]
+    _, document, _ = analyze_json(capsys, "--raw-source", tmp_path)
+    assert document["files"][0]["functions"][0]["pattern"] == "SKLEARN_TRAINING"
+    status, text, _ = run(capsys, "analyze", "--no-gpu", "--explain", tmp_path)
+    assert "numpy: np. (in np.linalg), linalg, sum, mean" in text and "embarrassing: map (in semaphore)" in text
+
+
+@pytest.mark.parametrize("text", [
+    PROSE_ONLY,
+    'x = f"{a[\'k\']!r:>{w}} {{no}} {b=} {c:{d}.{e}f}"  # c\ny = rf\'\\{z}\', b"\\x00", u"""two\nlines""" "a""b"\n',
+    'z = F"""\n{ (lambda q: q)(1) }  # note\n{x:\n}""" + f"\\N{BULLET} {v}" + f\'{"in" + f"{deep}"}\'\n',
+    'class C:\n    r"""Doc."""\n    def m(self): "doc"; return 1\n',
+    *(path.read_text() for path in sorted(EXAMPLES.glob("*.py"))),
+])
+def test_stripped_code_keeps_every_code_token(text):
+    # The reference: the tokenizer's own names, numbers and operators, f-string fields included.
+    def code_tokens(code):
+        tokens = [t for t in tokenize.generate_tokens(io.StringIO(code).readline)
+                  if t.type in (tokenize.NAME, tokenize.NUMBER, tokenize.OP)]
+        return [t.string for i, t in enumerate(tokens) if not (i and tokens[i - 1].string == "!")  # !r
+                and t.string not in ("!", ":", "{", "}")]  # a field's spec is text: its ":" and braces move
+
+    stripped = prose.strip_prose(text)
+    assert stripped.count("\n") == text.count("\n") and code_tokens(stripped) == code_tokens(text)
+    strings = [t.string for t in tokenize.generate_tokens(io.StringIO(stripped).readline)
+               if t.type in (tokenize.STRING, tokenize.FSTRING_MIDDLE, tokenize.COMMENT)]
+    assert all(s.lstrip("rbuRBU").strip("\"\'\\\n") == "" for s in strings), strings
+    ast.parse(stripped)
+
+
+def test_keyword_matches_are_the_entries_the_scores_count():
+    from klavrix.plugins.analyzer import jobscore
+
+    tables = {"cpu": rules.CPU_INDICATORS, "memory": rules.MEMORY_INDICATORS, "parallel": rules.PARALLEL_INDICATORS,
+              "gpu_operation": rules.GPU_OPERATION_INDICATORS, "large_data": rules.LARGE_DATA_INDICATORS,
+              "embarrassing": rules.EMBARRASSING_INDICATORS, "sequential": rules.SEQUENTIAL_INDICATORS,
+              "numpy": rules.NUMPY_KEYWORDS, "pandas": rules.PANDAS_KEYWORDS, "sklearn": rules.SKLEARN_KEYWORDS}
+    for code, name in [(CODE_ONLY, "matmul_worker"), ("İ FORMAT(x) ** Np.Sum", None), ("", "chunk_map"),
+                       (PROSE_ONLY, "send")]:
+        found = jobscore._keyword_matches(code, name)
+        lowered, lowered_name = code.lower(), (name or "").lower()
+        assert list(found) == list(tables)
+        for table, entries in tables.items():
+            in_name = table in ("gpu_operation", "embarrassing")
+            assert found[table] == [(e, lowered.find(e)) for e in entries
+                                    if e in lowered or (in_name and e in lowered_name)], (code, table)
+        counts = jobscore.score_indicators(code, name) + tuple(
+            round(score / factor) for score, factor in zip(jobscore.score_framework_patterns(code), (0.04, 1 / 18, 1 / 18)))
+        assert counts[:5] + counts[5:7] + counts[7:] == tuple(
+            len(found[t]) for t in ("cpu", "memory", "parallel", "gpu_operation", "large_data", "embarrassing",
+                                    "sequential", "numpy", "pandas", "sklearn"))
+
+
+def test_module_level_code_notebooks_and_standard_input(capsys, tmp_path, monkeypatch):
+    text = ('"""Doc: numpy numpy."""\nimport numpy as np\nfrom os import (\n    path,\n)\n\n@deco\ndef f():\n    for i in x:\n'
+            '        pass\n\nclass C:\n    for j in y:\n        pass\n\nif __name__ == "__main__":\n    import sys\n'
+            '    def g(): pass\n    while np.sum(z):  # np.dot\n        run()\n')
+    units = source.python_units(text).units
+    module = units[-1]
+    assert [(u.qualname, u.line) for u in units] == [("f", 8), ("g", 18), ("<module>", 16)]
+    assert (module.for_loops, module.while_loops) == (0, 1)  # the loops of f and C are theirs
+    assert module.code == 'if __name__ == "":\n    while np.sum(z):  \n        run()\n'
+    assert source.python_units("import os\n\ndef f():\n    pass\n# end\n").units[-1].qualname == "f"  # none
+    # A notebook: code cells joined, IPython lines left out, units placed by cell and line.
+    cells = [("markdown", "# np.sum"), ("code", "%time x = 1\nimport numpy as np"), ("code", "!pip install x\ny = !ls"),
+             ("code", "%%bash\necho np.dot"), ("code", "def f(a):\n    return np.dot(a, a)\nf?\nz = np.sum(y)")]
+    notebook = {"cells": [{"cell_type": kind, "source": text} for kind, text in cells], "nbformat": 4}
+    (tmp_path / "n.ipynb").write_text(json.dumps(notebook))
+    (tmp_path / "bad.ipynb").write_text(json.dumps({"cells": [{"cell_type": "code", "source": ["x = 1\n", "def (:"]}]}))
+    (tmp_path / "text.ipynb").write_text("not json")
+    status, document, err = analyze_json(capsys, tmp_path)
+    assert status == 1 and [[(f["name"], f["cell"], f["line"]) for f in file["functions"]] for file in document["files"]] \
+        == [[("f", 5, 1), ("<module>", 5, 4)]]
+    assert {e["error"] for e in document["errors"]} == {
+        "syntax error in cell 1 at line 2: invalid syntax", "not a notebook: expected the JSON of a format 4 notebook"}
+    # Standard input, as one Python file named -.
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(CODE_ONLY.encode())))
+    status, document, _ = analyze_json(capsys, "-")
+    assert status == 0 and [(f["path"], [u["pattern"] for u in f["functions"]]) for f in document["files"]] == [
+        ("-", ["NUMPY_VECTORIZED"])]
+
+
+def test_files_a_person_means(capsys, tmp_path):
+    tree = ["app/main.py", "app/notes.ipynb", "venv/pyvenv.cfg", "venv/lib/site.py", "env/lib/site-packages/x.py",
+            "build/gen.py", "dist/d.py", "node_modules/n.py", "__pycache__/c.py", ".tox/t.py", ".hidden/h.py",
+            "app/generated/g.py", "test/test_a.py", "app/keep.py", "big.py", "vendor/v.py", "vendor/sub/w.py"]
+    for name in tree:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("{}" if name.endswith(".ipynb") else "x = 1\n")
+    (tmp_path / "big.py").write_text("x = 1\n" * 2000)  # 12,000 bytes
+    (tmp_path / ".git").mkdir()
+    (tmp_path / ".gitignore").write_text("vendor/\n*.ipynb\n")
+    (tmp_path / "app" / ".gitignore").write_text("generated/\n")
+
+    def found(*paths, **options):
+        result = discover.find_source_files([str(tmp_path / p) for p in paths], **options)
+        return sorted(os.path.relpath(f, tmp_path) for f in result.files), result.unmatched_excludes
+
+    assert found(".") == (["app/keep.py", "app/main.py", "big.py", "test/test_a.py"], [])
+    assert found(".", exclude=["test/", "*/test/*", "keep.py"]) == (["app/main.py", "big.py"], ["*/test/*"])
+    assert found(".", default_excludes=False, gitignore=False)[0] == sorted(
+        name for name in tree if name.endswith((".py", ".ipynb")))
+    # A directory that a rule ignores, or one below it, is analysed when named; rules below still apply.
+    (tmp_path / "vendor" / "sub" / ".gitignore").write_text("w.py\n")
+    assert found("vendor") == (["vendor/v.py"], [])
+    assert found("vendor/sub/w.py", "app/generated") == (["app/generated/g.py", "vendor/sub/w.py"], [])
+    # The command: the size limit and an exclude that matches nothing are one line each.
+    status, document, err = analyze_json(capsys, "--max-file-size", "10kB", "--exclude", "*/test/*", tmp_path)
+    assert status == 0 and [pathlib.Path(f["path"]).name for f in document["files"]] == ["keep.py", "main.py", "test_a.py"]
+    assert document["skipped"] == [{"path": str(tmp_path / "big.py"),
+                                    "reason": "skipped: 11.7 KiB is over the 9.8 KiB limit (--max-file-size)"}]
+    assert err.splitlines() == [
+        "klavrix analyze: warning: --exclude '*/test/*' matched nothing (patterns are gitignore-style, relative to "
+        "the named directory: test/ matches every directory named test)",
+        f"klavrix analyze: {tmp_path / 'big.py'}: skipped: 11.7 KiB is over the 9.8 KiB limit (--max-file-size)"]
+
+
+def write_project(tmp_path, settings):
+    tmp_path.mkdir(exist_ok=True)
+    (tmp_path / "pyproject.toml").write_text(f"[project]\nname = 'x'\n\n[tool.klavrix]\n{settings}")
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "a.py").write_text(CODE_ONLY + "\n\ndef plain():\n    return 1\n")
+    (tmp_path / "src" / "gen.py").write_text(CODE_ONLY)
+
+
+def test_formats_filters_and_fail_on(capsys, tmp_path, monkeypatch):
+    write_project(tmp_path, 'format = "sarif"\nfail-on = ["numpy_vectorized"]\nexclude = ["src/gen.py"]\n'
+                            '[tool.klavrix.thresholds]\nnumpy = 0.05\n')
+    monkeypatch.chdir(tmp_path)
+    status, out, err = run(capsys, "analyze", "--no-gpu", "src")
+    sarif = json.loads(out)
+    assert (status, err, sarif["version"]) == (3, "", "2.1.0")
+    [result] = sarif["runs"][0]["results"]  # one per unit that is not MIXED; gen.py excluded by the project
+    assert result["ruleId"] == "NUMPY_VECTORIZED" and result["message"]["text"].startswith("solve: NUMPY_VECTORIZED (numpy 0.16 > 0.05)")
+    assert result["locations"][0]["physicalLocation"] == {"artifactLocation": {"uri": "src/a.py"}, "region": {"startLine": 1}}
+    rules_ = sarif["runs"][0]["tool"]["driver"]["rules"]
+    assert rules_[result["ruleIndex"]]["id"] == "NUMPY_VECTORIZED" and "MIXED" not in [r["id"] for r in rules_]
+    # Options override the project: a format, a threshold, an exclude list.
+    status, out, _ = run(capsys, "analyze", "--no-gpu", "--format", "github", "--numpy-threshold", "0.5",
+                         "--exclude", "nothing.py", "src")
+    assert status == 0 and out == ""  # nothing above 0.5: no annotation, nothing to fail on
+    status, out, _ = run(capsys, "analyze", "--no-gpu", "--format", "github", "--exclude", "a.py", "src")
+    assert (status, out) == (3, "::notice file=src/gen.py,line=1,title=NUMPY_VECTORIZED::solve: NUMPY_VECTORIZED "
+                                "(numpy 0.16 > 0.05)\n")
+    status, out, _ = run(capsys, "analyze", "--no-gpu", "--format", "csv", "--select", "MIXED", "src")
+    assert [row[:5] for row in csv.reader(io.StringIO(out))] == [["path", "name", "line", "cell", "pattern"],
+                                                                 ["src/a.py", "plain", "5", "", "MIXED"]]
+    status, out, _ = run(capsys, "analyze", "--no-gpu", "--format", "table", "--sort", "numpy", "--top", "1",
+                         "--fail-on", "SEQUENTIAL", "src", "missing.py")
+    assert status == 1  # an input failed: that comes before --fail-on
+    assert out.splitlines()[:2] == ["  location    function  pattern           decided by",
+                                    "  src/a.py:1  solve     NUMPY_VECTORIZED  numpy 0.16 > 0.05"]
+    write_project(tmp_path / "bad", "colour = true\n")
+    status, _, err = run(capsys, "analyze", tmp_path / "bad" / "src")
+    assert status == 2 and err.splitlines()[-1] == (f"klavrix analyze: error: {tmp_path / 'bad' / 'pyproject.toml'}: "
+                                                     "[tool.klavrix] unknown key 'colour' (known: format, fail-on, select, "
+                                                     "exclude, max-file-size, explain, raw-source, default-excludes, "
+                                                     "thresholds)")
+
+
+def test_tables_fit_the_terminal():
+    rows = [("RateLimiter.acquire_slot_for_caller", "37", "MIXED", "pool, worker (in workers), threadpoolexecutor")]
+    text = output.table(("function", "line", "pattern", "evidence"), rows, right=(1,), width=56, shrink=[(0, 16)],
+                        wrap_last=True)
+    assert text == ("  function           line  pattern  evidence\n"
+                    "  Rate...for_caller    37  MIXED    pool, worker (in\n"
+                    "                                    workers),\n"
+                    "                                    threadpoolexecutor\n")
+    assert max(map(len, text.splitlines())) <= 56
+    assert (output.plural(1, "file"), output.plural(1234, "function"), output.bytes_with_count(1)) == (
+        "1 file", "1,234 functions", "1 byte")
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    os.environ.pop("NO_COLOR", None)
+    assert output.use_colour(Terminal()) and not output.use_colour(io.StringIO())
+    os.environ["NO_COLOR"] = "1"
+    try:
+        assert not output.use_colour(Terminal())
+    finally:
+        del os.environ["NO_COLOR"]
+
+
+# ---------------------------------------------------------------------------------------------
 # plan: the worked values of the offload rules
 
 def plan_json(capsys, *argv):
@@ -361,6 +583,36 @@ def test_plan_summarises_many_chunks(capsys, monkeypatch):
     assert status == 0 and "  chunks:               1,000,000 chunks of (10, 1)\n" in out
 
 
+def test_plan_never_contradicts_itself(capsys):
+    # 120 bytes under a 32-byte safe limit: 4 passes by bytes, but whole 12-byte rows make 5 chunks.
+    result = plan_json(capsys, "--shape", "10,3", "--available", "40B")
+    assert (result["strategy"], result["passes"], result["chunks"]["count"], result["reason"]) == (
+        "GPU_CHUNKED", 5, 5, "Chunking into 5 GPU passes")
+    # One 8,000-byte row under a 2,000-byte limit cannot be chunked; the ratio 4000 is shown beside the score 1.
+    result = plan_json(capsys, "--shape", "1000,1000", "--dtype", "float64", "--available", "2000B", "--headroom", "0")
+    assert {k: result[k] for k in ("strategy", "reason", "passes", "chunks", "optimal_chunks", "memory_pressure",
+                                   "memory_ratio")} == {
+        "strategy": "CPU_FALLBACK", "passes": 1, "chunks": None, "optimal_chunks": None, "memory_pressure": 1.0,
+        "memory_ratio": 4000.0,
+        "reason": "One row along the first axis (8,000 bytes) does not fit in the safe limit (2,000 bytes), "
+                  "falling back to CPU"}
+    assert plan_json(capsys, "--shape", "1000", "--available", "1B")["optimal_chunks"] is None  # CPU_FALLBACK
+    status, out, _ = run(capsys, "plan", "--shape", "2147483647,2147483647,4", "--dtype", "complex128",
+                         "--available", "1GiB", "--headroom", "0.999")
+    assert status == 0
+    assert "  bytes needed:         more than 8.0 EiB (9,223,372,036,854,775,807 bytes): the count stops at 2^63 - 1\n" in out
+    assert "at headroom 0.99 (0.999 given; at most 0.99 is applied)\n" in out
+    assert "  memory pressure:      1.00 (bytes needed / available = 8,589,934,592.00, counted as at most 1)\n" in out
+    # --op: the names the rules know, and only those.
+    from klavrix.gpu import offload
+
+    assert all(plan.known_operation(op, offload) for op in plan.OPERATIONS)
+    assert [offload.is_chunkable_operation(op) for op in plan.OPERATIONS] == [True] * 11 + [False] * 13
+    status, _, err = run(capsys, "plan", "--shape", "4", "--available", "1G", "--op", "add")
+    assert status == 2 and err.splitlines()[-1] == (f"klavrix plan: error: unknown operation 'add' for --op: choose "
+                                                    f"from {', '.join(plan.OPERATIONS)}")
+
+
 def test_plan_available_defaults_to_the_detected_gpu(capsys, monkeypatch):
     gpu = dict(hostprobe.detect_gpu_backends(), has_gpu=True, gpu_memory_mb=1024)
     monkeypatch.setattr(hostprobe, "detect_gpu_backends", lambda: gpu)
@@ -407,6 +659,23 @@ def test_probe_json(capsys):
     assert 1 <= document["limits"]["pool_size"] <= document["limits"]["affinity_cpus"]
     status, out, _ = run(capsys, "probe")
     assert status == 0 and "cores (affinity mask):" in out and "host cores:" in out and "pool size:" in out
+
+
+def test_probe_names_the_affinity_mask_beside_the_host(tmp_path):
+    # Two packages of two cores with two threads each: 8 CPUs, 4 physical cores.
+    for cpu in range(8):
+        topology = tmp_path / f"sys/devices/system/cpu/cpu{cpu}/topology"
+        topology.mkdir(parents=True)
+        (topology / "physical_package_id").write_text(f"{cpu // 4}\n")
+        (topology / "core_id").write_text(f"{cpu % 2}\n")
+    (tmp_path / "sys/devices/system/cpu/cpufreq").mkdir()
+    assert limits.host_physical_cores(str(tmp_path)) == 4
+    assert limits.host_physical_cores(str(tmp_path / "nowhere")) is None
+    cpus = sorted(os.sched_getaffinity(0))
+    result = subprocess.run([sys.executable, "-m", "klavrix", "probe"], capture_output=True, text=True,
+                            preexec_fn=lambda: os.sched_setaffinity(0, cpus[:1]))  # as under taskset -c
+    assert "  cores (affinity mask): 1\n" in result.stdout
+    assert f"logical CPU{'s' if os.cpu_count() > 1 else ''}\n" in result.stdout
 
 
 def fake_host(root, mountinfo, cgroup, files):
@@ -493,3 +762,43 @@ def test_python_dash_m(tmp_path):
     result = subprocess.run([sys.executable, "-m", "klavrix", "plan", "--shape", "10", "--available", "12QB"],
                             capture_output=True, text=True)
     assert result.returncode == 2 and result.stderr.splitlines()[-1].startswith("klavrix plan: error: argument")
+
+
+def test_output_that_cannot_be_written_is_one_line(tmp_path):
+    command = [sys.executable, "-m", "klavrix"]
+    for argv in (["analyze", "--no-gpu", EXAMPLES], ["probe"]):
+        with open(os.devnull if not os.path.exists("/dev/full") else "/dev/full", "w") as full:
+            result = subprocess.run([*command, *argv], stdout=full, stderr=subprocess.PIPE, text=True)
+        assert (result.returncode, result.stderr) == (1, "klavrix: cannot write the output: No space left on device\n")
+    # A reader that goes away (| head): a quiet end, with the status a shell gives a tool SIGPIPE ended.
+    (tmp_path / "many.py").write_text("".join(f"def f{i}(x):\n    return x\n" for i in range(3000)))
+    process = subprocess.Popen([*command, "analyze", "--no-gpu", "--format", "csv", tmp_path],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.read(100)
+    process.stdout.close()
+    assert (process.wait(), process.stderr.read()) == (141, b"")
+
+
+def test_file_names_and_parser_warnings_reach_any_output(tmp_path):
+    undecodable = os.fsdecode(b"caf\xe9.py")  # not UTF-8
+    (tmp_path / undecodable).write_text("def f(x):\n    return x.map(1)\n")
+    (tmp_path / "café.py").write_text('def g():\n    return "\\d"\n')  # an invalid escape: a SyntaxWarning
+    env = {**os.environ, "PYTHONIOENCODING": "ascii"}
+
+    def klavrix(*argv):
+        result = subprocess.run([sys.executable, "-m", "klavrix", "analyze", "--no-gpu", *argv, tmp_path],
+                                capture_output=True, env=env)
+        assert result.returncode == 0 and b"Traceback" not in result.stderr
+        return result.stdout.decode("ascii"), result.stderr.decode("ascii")
+
+    out, err = klavrix()
+    assert f"{tmp_path}/caf\\xe9.py\n" in out and err == ""
+    assert out.endswith("Parser warnings: 1 in 1 file (--warnings shows them)\n")
+    _, err = klavrix("--warnings")
+    assert err == f"klavrix analyze: {tmp_path}/caf\\xe9.py: line 2: SyntaxWarning: invalid escape sequence '\\d'\n"
+    document = json.loads(klavrix("--json")[0])
+    assert [pathlib.Path(f["path"]).name for f in document["files"]] == ["café.py", "caf\\xe9.py"]
+    assert document["files"][0]["warnings"] == ["line 2: SyntaxWarning: invalid escape sequence '\\d'"]
+    sarif = json.loads(klavrix("--format", "sarif")[0])
+    [result] = sarif["runs"][0]["results"]
+    assert result["locations"][0]["physicalLocation"]["artifactLocation"]["uri"] == f"file://{tmp_path}/caf%E9.py"

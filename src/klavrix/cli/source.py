@@ -367,6 +367,7 @@ def _module_unit(text: str, offsets: list[int], code: str, code_offsets: list[in
                   and code_offsets[n] - code_offsets[n - 1] > 1), None)
     if first is None:  # only blank lines, comments and prose
         return None
+    lines = [n for n in lines if n >= first]
     source = "\n".join(text[offsets[n - 1]:offsets[n] - 1] for n in lines)
     stripped = "\n".join(code[code_offsets[n - 1]:code_offsets[n] - 1] for n in lines)
     return UnitSource(MODULE_UNIT, MODULE_UNIT, first, source, stripped, *loops)
