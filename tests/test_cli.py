@@ -410,7 +410,8 @@ def test_module_level_code_notebooks_and_standard_input(capsys, tmp_path, monkey
     assert source.python_units("import os\n\ndef f():\n    pass\n# end\n").units[-1].qualname == "f"  # none
     # A notebook: code cells joined, IPython lines left out, units placed by cell and line.
     cells = [("markdown", "# np.sum"), ("code", "%time x = 1\nimport numpy as np"), ("code", "!pip install x\ny = !ls"),
-             ("code", "%%bash\necho np.dot"), ("code", "def f(a):\n    return np.dot(a, a)\nf?\nz = np.sum(y)")]
+             ("code", "%%bash\necho np.dot"), ("code", "def f(a):\n    return np.dot(a, a)\nf?\nz = np.sum(y)"),
+             ("code", 'message = ("%s"\n           % z)  # Python, not magic?')]
     notebook = {"cells": [{"cell_type": kind, "source": text} for kind, text in cells], "nbformat": 4}
     (tmp_path / "n.ipynb").write_text(json.dumps(notebook))
     (tmp_path / "bad.ipynb").write_text(json.dumps({"cells": [{"cell_type": "code", "source": ["x = 1\n", "def (:"]}]}))
@@ -738,7 +739,8 @@ def test_bench_runs_the_checkout_runner(capsys, tmp_path):
 
 @pytest.mark.parametrize("argv", [
     [], ["frobnicate"], ["analyze"], ["analyze", "--jobs", "0", "."], ["analyze", "--cpu-threshold", "nan", "."],
-    ["analyze", "--compute-capability", "99999999999", "."], ["plan"], ["plan", "--shape", "1,x", "--available", "1G"], ["plan", "--shape", "4", "--available", "-3"],
+    ["analyze", "--compute-capability", "99999999999", "."], ["analyze", "--select", "FAST", "."],
+    ["analyze", "--format", "xml", "."], ["analyze", "-", "-"], ["plan"], ["plan", "--shape", "1,x", "--available", "1G"], ["plan", "--shape", "4", "--available", "-3"],
     ["plan", "--shape", "4", "--available", "1G", "--headroom", "1"], ["plan", "--shape", "4", "--dtype", "f5"],
     ["probe", "extra"]])
 def test_usage_errors_exit_2(capsys, argv):

@@ -257,30 +257,21 @@ def _indicators(count: int, kind: str) -> str:
     return f"{count} {kind} indicator{'' if count == 1 else 's'}"
 
 
+# The keyword tables behind the scores that decide each pattern (MIXED: none). GPU suitability
+# counts GPU operations, large-data words and CPU intensity; parallelization potential counts
+# parallel indicators against sequential ones, unless an embarrassingly parallel word decided.
+_DECIDING_TABLES = {
+    "SKLEARN_TRAINING": ("sklearn",), "PANDAS_DATAFRAME": ("pandas",), "NUMPY_VECTORIZED": ("numpy",),
+    "GPU_COMPUTE_INTENSIVE": ("gpu_operation", "large_data", "cpu"), "GPU_SUITABLE": ("gpu_operation", "large_data", "cpu"),
+    "GPU_MEMORY_BOUND": ("gpu_operation", "large_data", "cpu", "memory"), "PARALLEL_FRIENDLY": ("parallel", "sequential"),
+    "CPU_INTENSIVE": ("cpu",), "MEMORY_INTENSIVE": ("memory",), "SEQUENTIAL": ("sequential",),
+}
+
+
 def deciding_tables(pattern_name: str, scores: Scores) -> tuple[str, ...]:
-    """The keyword tables behind the scores that chose the pattern (none for MIXED). GPU
-    suitability counts GPU operations, large-data words and CPU intensity; parallelization
-    potential counts parallel indicators against sequential ones."""
-    match pattern_name:
-        case "SKLEARN_TRAINING":
-            return ("sklearn",)
-        case "PANDAS_DATAFRAME":
-            return ("pandas",)
-        case "NUMPY_VECTORIZED":
-            return ("numpy",)
-        case "GPU_COMPUTE_INTENSIVE" | "GPU_SUITABLE":
-            return ("gpu_operation", "large_data", "cpu")
-        case "GPU_MEMORY_BOUND":
-            return ("gpu_operation", "large_data", "cpu", "memory")
-        case "PARALLEL_FRIENDLY":
-            return ("embarrassing",) if scores.embarrassing_count > 0 else ("parallel", "sequential")
-        case "CPU_INTENSIVE":
-            return ("cpu",)
-        case "MEMORY_INTENSIVE":
-            return ("memory",)
-        case "SEQUENTIAL":
-            return ("sequential",)
-    return ()
+    if pattern_name == "PARALLEL_FRIENDLY" and scores.embarrassing_count > 0:
+        return ("embarrassing",)
+    return _DECIDING_TABLES.get(pattern_name, ())
 
 
 def _is_word(character: str) -> bool:

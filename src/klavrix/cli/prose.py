@@ -18,7 +18,8 @@ import re
 from typing import Mapping
 
 # The next comment, or a whole string literal from its opening quote; an unterminated one runs
-# to the end of its line (one quote) or of the text (three quotes).
+# to the end of its line (one quote) or of the text (three quotes). No capturing groups: they
+# would keep the engine from skipping ahead to the next "#" or quote.
 _COMMENT_OR_STRING = re.compile(r'''
     \#[^\n]*
   | """ [^"\\]* (?: (?: \\. | "(?!"") ) [^"\\]* )* (?: """ | \Z )
@@ -39,31 +40,36 @@ def strip_prose(text: str, docstrings: Mapping[int, int] | None = None) -> str:
     """`text` without comments, string contents and docstrings; `docstrings` maps the offset
     where each docstring begins (its prefix included) to the offset where it ends."""
     out: list[str] = []
+    append = out.append
     last = position = 0
-    search = _COMMENT_OR_STRING.search
-    while (match := search(text, position)) is not None:
-        start = match.start()
-        if text[start] == "#":
-            out.append(text[last:start])
-            last = position = match.end()
-            continue
-        prefix = _prefix_start(text, start)
-        if docstrings and prefix in docstrings:
-            end = docstrings[prefix]
-            out.append(text[last:prefix])
-            out.append("\n" * text.count("\n", prefix, end))
-            last = position = end
-            continue
-        out.append(text[last:start] or _apart(out))  # the prefix letters stay
-        quote = _QUOTE.match(text, start).group()
-        if "f" in text[prefix:start].lower():
-            literal, position = _fstring(text, start + len(quote), quote, "r" in text[prefix:start].lower())
-            out.append(literal)
-        else:
-            position = match.end()
-            out.append(_empty_literal(quote, text.count("\n", start, position)))
-        last = position
-    out.append(text[last:])
+    # The scan starts again after a docstring or an f-string, whose end the expression does not find.
+    while position is not None:
+        resume = None
+        for match in _COMMENT_OR_STRING.finditer(text, position):
+            start = match.start()
+            first = text[start]
+            if first == "#":
+                append(text[last:start])
+                last = match.end()
+                continue
+            prefix = _prefix_start(text, start) if start and text[start - 1] in _PREFIX_LETTERS else start
+            if docstrings and prefix in docstrings:
+                end = docstrings[prefix]
+                append(text[last:prefix])
+                append("\n" * text.count("\n", prefix, end))
+                last = resume = end
+                break
+            append(text[last:start] or _apart(out))  # the prefix letters stay
+            quote = first * 3 if text.startswith(first * 3, start) else first
+            if prefix != start and "f" in text[prefix:start].lower():
+                literal, last = _fstring(text, start + len(quote), quote, "r" in text[prefix:start].lower())
+                append(literal)
+                resume = last
+                break
+            last = match.end()
+            append(_empty_literal(quote, text.count("\n", start, last)))
+        position = resume
+    append(text[last:])
     return "".join(out)
 
 

@@ -16,8 +16,10 @@ from __future__ import annotations
 import ast
 import bisect
 import io
+import itertools
 import json
 import os
+import re
 import stat
 import tokenize
 import warnings
@@ -155,14 +157,10 @@ def read_units(path: str, max_bytes: int | None = None) -> Parsed:
     return python_units(decode_source(data))
 
 
-# IPython lines that are not Python: magics (%time, %%bash), shell escapes (!ls, x = !ls) and
-# help requests (obj?).
-def _is_ipython_line(line: str) -> bool:
-    stripped = line.strip()
-    if stripped.startswith(("%", "!")) or (stripped.endswith("?") and not stripped.startswith("#")):
-        return True
-    name, equals, rest = stripped.partition("=")
-    return bool(equals) and name.strip().isidentifier() and rest.lstrip().startswith(("!", "%"))
+# IPython lines that are not Python: magics (%time f(), %%bash), shell escapes (!ls, x = !ls) and
+# help requests (np.sum?, ??obj). A Python line never starts so ("% value" and "!= 0" go on an
+# expression and are left alone).
+_IPYTHON_LINE = re.compile(r"\s*(?:[\w.]+\s*=\s*)?(?:%%?[A-Za-z_]|![^=])|\s*\?{0,2}[\w.]+\?{1,2}\s*$|\s*\?{1,2}[\w.]+\s*$")
 
 
 def notebook_units(data: bytes) -> Parsed:
@@ -187,7 +185,7 @@ def notebook_units(data: bytes) -> Parsed:
             continue
         starts.append(len(lines) + 1)
         numbers.append(number)
-        lines.extend("" if _is_ipython_line(line) else line for line in text.replace("\r\n", "\n").split("\n"))
+        lines.extend("" if _IPYTHON_LINE.match(line) else line for line in text.replace("\r\n", "\n").split("\n"))
     text = "\n".join(lines) + "\n"
 
     def place(line: int) -> tuple[int, int]:
@@ -260,14 +258,8 @@ _BLOCKS = {ast.If: ("body", "orelse"), ast.With: ("body",),
 
 
 def _line_offsets(text: str) -> list[int]:
-    """offsets[i]: where line i + 1 starts; one more entry for the end."""
-    offsets = [0]
-    position = text.find("\n")
-    while position >= 0:
-        offsets.append(position + 1)
-        position = text.find("\n", position + 1)
-    offsets.append(len(text) + 1)
-    return offsets
+    """offsets[i]: where line i + 1 starts; one more entry (the length + 1) for the end."""
+    return list(itertools.accumulate([len(line) + 1 for line in text.split("\n")], initial=0))
 
 
 def _docstring(body: list[ast.stmt]) -> ast.Expr | None:
