@@ -45,7 +45,8 @@ thresholds table); options on the command line override them.
 
 Exit status: 2 on a usage error (or an unusable [tool.klavrix]); else 1 when some path or file
 could not be analysed, or the output could not be written; else 3 when --fail-on matched a unit;
-else 0. Skipped files do not change it.
+else 0. Skipped files do not change it. A reader that goes away (| head) ends the command
+quietly, with status 141.
 """
 
 EPILOG = """\
