@@ -34,7 +34,7 @@ def summarize_log(lines):
 
 def build_inverted_index(documents):
     """Word -> list of the documents it occurs in: one dict of lists, all held in memory."""
-    index = {}
+    index: dict[str, list[int]] = {}
     for number, text in enumerate(documents):
         for word in set(text.lower().split()):
             index.setdefault(word, []).append(number)
@@ -88,3 +88,19 @@ def slugify(title):
     """Lower-case ASCII slug of a title."""
     words = re.findall(r"[a-z0-9]+", title.lower())
     return "-".join(words)
+
+
+_applied = set()
+
+
+def migrate_schema(migrations):
+    """Bring the schema up to date: each migration after those it needs, one at a time."""
+    global _schema_version
+    ordered = sorted(migrations, key=lambda migration: migration.version)
+    for migration in ordered:
+        missing = set(migration.dependencies) - _applied
+        if missing:
+            raise RuntimeError(f"{migration.name} needs {sorted(missing)} first")
+        migration.run()
+        _applied.add(migration.name)
+        _schema_version = migration.version

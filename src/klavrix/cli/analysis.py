@@ -1,7 +1,10 @@
-"""The analyzer chain over one function's source, and over whole files (in worker processes or not).
+"""The analyzer chain over one unit's code, and over whole files (in worker processes or not).
 
-For each function: indicator counts -> normalised scores -> framework scores -> GPU suitability and
-speed-up -> parallelization potential -> workload pattern, all computed by the jobscore module.
+For each unit (a function, or a file's module-level code): indicator counts -> normalised scores ->
+framework scores -> GPU suitability and speed-up -> parallelization potential -> workload
+pattern, all computed by the jobscore module, from the unit's code without prose (prose.py) or,
+with raw_source, from its source exactly as written. The evidence of a result is the keyword
+matches behind the scores that decided its pattern, as jobscore itself finds them.
 """
 
 from __future__ import annotations
@@ -66,7 +69,7 @@ class Settings:
 
 
 class Scores(NamedTuple):
-    """Everything the chain computed for one function."""
+    """Everything the chain computed for one unit."""
 
     cpu_intensity: float
     memory_intensity: float
@@ -84,12 +87,31 @@ class Scores(NamedTuple):
     embarrassing_count: int
 
 
+class Evidence(NamedTuple):
+    """One keyword that a deciding score counted: the table it belongs to, and the identifier (or
+    other word of code) it was found in, or the unit's name when only the name holds it."""
+
+    table: str  # cpu, memory, parallel, gpu_operation, large_data, embarrassing, sequential, numpy, pandas, sklearn
+    keyword: str
+    found_in: str  # the word around the first occurrence ("semaphore" for map); the keyword alone when it is one
+    in_name: bool = False
+
+    def text(self) -> str:
+        if self.in_name:
+            return f"{self.keyword} (in the name {self.found_in})"
+        return self.keyword if self.found_in == self.keyword else f"{self.keyword} (in {self.found_in})"
+
+
 # Results are named tuples: they cross from worker processes in bulk, and tuples pickle cheaply.
 class FunctionResult(NamedTuple):
+    """The classification of one unit; `line` is within the cell when `cell` is set (notebooks)."""
+
     qualname: str
     line: int
     pattern: int
     scores: Scores
+    evidence: tuple[Evidence, ...] = ()
+    cell: int | None = None
 
     @property
     def pattern_name(self) -> str:
@@ -99,7 +121,18 @@ class FunctionResult(NamedTuple):
 class FileResult(NamedTuple):
     path: str
     functions: list[FunctionResult]
-    error: str | None = None  # why the file was skipped
+    error: str | None = None  # why the file could not be analysed
+    warnings: tuple[str, ...] = ()  # the parser's warnings, "line 3: SyntaxWarning: ..."
+    skipped: str | None = None  # why the file was left out on purpose
+
+
+@dataclass(frozen=True, slots=True)
+class Options:
+    """How files are read and what each result carries."""
+
+    raw_source: bool = False  # score the source as written, prose included
+    explain: bool = False  # fill in the evidence
+    max_bytes: int | None = None  # larger files are skipped
 
 
 def loop_chunking_potential(for_loops: int, while_loops: int) -> float:
@@ -109,8 +142,9 @@ def loop_chunking_potential(for_loops: int, while_loops: int) -> float:
     return for_loops / loops if loops else 0.0
 
 
-def score_function(function: source.FunctionSource, settings: Settings, jobscore) -> FunctionResult:
-    code, name = function.source, function.name
+def score_unit(unit: source.UnitSource, settings: Settings, jobscore, options: Options = Options()) -> FunctionResult:
+    code = unit.source if options.raw_source else unit.code
+    name = unit.name
     cpu, memory, parallel, gpu_ops, large_data, embarrassing, sequential = jobscore.score_indicators(code, name)
     cpu_i, memory_i, parallel_s, gpu_ops_s, large_data_s = jobscore.normalize_scores(
         cpu, memory, parallel, gpu_ops, large_data)
@@ -119,7 +153,7 @@ def score_function(function: source.FunctionSource, settings: Settings, jobscore
     suitability = jobscore.calculate_gpu_suitability(gpu_ops_s, large_data_s, cpu_i, gpu,
                                                      settings.compute_capability)
     speedup = jobscore.estimate_gpu_speedup(gpu_ops_s, large_data_s, gpu)
-    chunking = loop_chunking_potential(function.for_loops, function.while_loops)
+    chunking = loop_chunking_potential(unit.for_loops, unit.while_loops)
     potential = jobscore.calculate_parallelization_potential(parallel_s, embarrassing, sequential, chunking)
     t = settings.thresholds
     pattern = jobscore.determine_workload_pattern(
@@ -127,10 +161,28 @@ def score_function(function: source.FunctionSource, settings: Settings, jobscore
         embarrassing, t.cpu, t.memory, t.gpu, t.numpy, t.pandas, t.sklearn, gpu)
     scores = Scores(cpu_i, memory_i, parallel_s, gpu_ops_s, large_data_s, numpy_s, pandas_s, sklearn_s,
                     suitability, speedup, chunking, potential, sequential, embarrassing)
-    return FunctionResult(function.qualname, function.line, pattern, scores)
+    evidence = ()
+    if options.explain:
+        evidence = explain(code, name, deciding_tables(PATTERN_NAMES[pattern], scores), jobscore)
+    return FunctionResult(unit.qualname, unit.line, pattern, scores, evidence, unit.cell)
 
 
-def analyze_file(path: str, settings: Settings) -> FileResult:
+def classify_source(source_text: str, name: str, settings: Settings, *, raw_source: bool = False) -> FunctionResult:
+    """The classification of one unit given as text, with its evidence: the chain that
+    `klavrix analyze` runs for each function, for callers that hold a single function's source
+    (as `inspect.getsource` gives it, indented or not).
+
+    `name` is the unit's qualified name (Class.method); its last part is the name the scores look
+    at. The text is scored without its comments, docstrings and string contents unless
+    `raw_source` is true; source.fragment_unit says how a text that does not parse is taken.
+    The result's line is the first line of the text, 1."""
+    from klavrix.plugins.analyzer import jobscore
+
+    unit = source.fragment_unit(source_text, name)
+    return score_unit(unit, settings, jobscore, Options(raw_source=raw_source, explain=True))
+
+
+def analyze_file(path: str, settings: Settings, options: Options = Options()) -> FileResult:
     from klavrix.plugins.analyzer import jobscore
 
     # A syntax tree holds no reference cycles, so collecting garbage while its hundreds of
@@ -138,15 +190,32 @@ def analyze_file(path: str, settings: Settings) -> FileResult:
     collecting = gc.isenabled()
     gc.disable()
     try:
-        text = source.read_source(path)
-        found = source.functions(text, source.parse(text))
+        parsed = source.read_units(path, options.max_bytes)
+    except source.SourceSkipped as skipped:
+        return FileResult(path, [], skipped=str(skipped))
     except source.SourceError as error:
         return FileResult(path, [], str(error))
     finally:
         if collecting:
             gc.enable()
-    return FileResult(path, [score_function(function, settings, jobscore) for function in found])
+    return FileResult(path, [score_unit(unit, settings, jobscore, options) for unit in parsed.units],
+                      warnings=tuple(parsed.warnings))
 
+
+def analyze_source_bytes(label: str, data: bytes, settings: Settings, options: Options = Options()) -> FileResult:
+    """A file's result for source that did not come from a file (standard input)."""
+    from klavrix.plugins.analyzer import jobscore
+
+    try:
+        parsed = source.python_units(source.decode_source(data))
+    except source.SourceError as error:
+        return FileResult(label, [], str(error))
+    return FileResult(label, [score_unit(unit, settings, jobscore, options) for unit in parsed.units],
+                      warnings=tuple(parsed.warnings))
+
+
+# ---------------------------------------------------------------------------------------------
+# Why a pattern
 
 def decided_by(result: FunctionResult, thresholds: Thresholds) -> str:
     """The scores of the rule that chose the pattern, as "score value > threshold" terms."""
@@ -186,3 +255,57 @@ def decided_by(result: FunctionResult, thresholds: Thresholds) -> str:
 
 def _indicators(count: int, kind: str) -> str:
     return f"{count} {kind} indicator{'' if count == 1 else 's'}"
+
+
+# The keyword tables behind the scores that decide each pattern (MIXED: none). GPU suitability
+# counts GPU operations, large-data words and CPU intensity; parallelization potential counts
+# parallel indicators against sequential ones, unless an embarrassingly parallel word decided.
+_DECIDING_TABLES = {
+    "SKLEARN_TRAINING": ("sklearn",), "PANDAS_DATAFRAME": ("pandas",), "NUMPY_VECTORIZED": ("numpy",),
+    "GPU_COMPUTE_INTENSIVE": ("gpu_operation", "large_data", "cpu"), "GPU_SUITABLE": ("gpu_operation", "large_data", "cpu"),
+    "GPU_MEMORY_BOUND": ("gpu_operation", "large_data", "cpu", "memory"), "PARALLEL_FRIENDLY": ("parallel", "sequential"),
+    "CPU_INTENSIVE": ("cpu",), "MEMORY_INTENSIVE": ("memory",), "SEQUENTIAL": ("sequential",),
+}
+
+
+def deciding_tables(pattern_name: str, scores: Scores) -> tuple[str, ...]:
+    if pattern_name == "PARALLEL_FRIENDLY" and scores.embarrassing_count > 0:
+        return ("embarrassing",)
+    return _DECIDING_TABLES.get(pattern_name, ())
+
+
+def _is_word(character: str) -> bool:
+    return character.isalnum() or character == "_"
+
+
+def explain(code: str, name: str, tables: tuple[str, ...], jobscore) -> tuple[Evidence, ...]:
+    """The keywords of `tables` that the scores counted in `code` (and `name`), each with the word
+    of code around its first occurrence."""
+    if not tables:
+        return ()
+    matches = jobscore._keyword_matches(code, name)
+    lowered = code.lower()
+    text = code if len(lowered) == len(code) else lowered  # the offsets are into code.lower()
+    evidence = []
+    for table in tables:
+        for keyword, offset in matches[table]:
+            if offset < 0:
+                evidence.append(Evidence(table, keyword, name, in_name=True))
+                continue
+            start, end = offset, offset + len(keyword)
+            if _is_word(keyword[0]):  # operators such as "+" stand alone
+                while start > 0 and _is_word(text[start - 1]):
+                    start -= 1
+                while end < len(text) and _is_word(text[end]):
+                    end += 1
+            word = text[start:end]
+            evidence.append(Evidence(table, keyword, keyword if word.lower() == keyword else word))
+    return tuple(evidence)
+
+
+def evidence_text(evidence: tuple[Evidence, ...]) -> str:
+    """"numpy: np. (in np.linalg), sum; cpu: for", grouped by table in order."""
+    groups: dict[str, list[str]] = {}
+    for item in evidence:
+        groups.setdefault(item.table, []).append(item.text())
+    return "; ".join(f"{table}: {', '.join(words)}" for table, words in groups.items())

@@ -1,27 +1,52 @@
-"""`klavrix analyze`: the workload pattern of every function under the given paths."""
+"""`klavrix analyze`: the workload pattern of every function, method and module-level code under
+the given paths."""
 
 from __future__ import annotations
 
 import argparse
-import collections
-import json
 import sys
-from typing import Iterable, Iterator
+from typing import Iterator
 
-from klavrix.cli import analysis, output, source, units
+from klavrix.cli import (EXIT_FAIL_ON, EXIT_INPUT_FAILED, EXIT_OK, analysis, config, discover, output, report, source,
+                         units)
 
 # Fewer files than this are analysed in this process: starting workers would cost more.
 PARALLEL_MINIMUM = 16
 FILES_PER_TASK = 4
+DEFAULT_MAX_FILE_SIZE = 5_000_000
 
 DESCRIPTION = """\
-Find every .py file under the paths (hidden directories skipped, directory links not followed),
-parse it and score each function and method by its source text: indicator counts, normalised
-scores, framework scores, GPU suitability and speed-up, parallelization potential, and from all of
-them one workload pattern. Prints a table per file and a summary of the patterns, or with --json
-one document. Files that cannot be read or parsed are reported on stderr and skipped.
+Find every .py file and notebook (.ipynb) under the paths, parse it and score each unit by its
+code: every function and method, and the module-level code of a file (its statements outside
+functions and classes, other than imports and the module docstring) as one unit named <module>.
+The scores are indicator counts, normalised scores, framework scores, GPU suitability and
+speed-up, parallelization potential, and from all of them one workload pattern.
 
-Exit status: 0 when every input was analysed, 1 when some path or file failed, 2 on a usage error.
+Code decides, prose never does: the text scored is the unit's code with its docstring, comments
+and the contents of its string literals removed (the expressions of f-strings are kept), so that
+no comment or docstring can move a score. --raw-source scores the exact source text instead, as
+the runtime does with inspect.getsource, for comparison. --explain shows, for the scores that
+decided each pattern, the keywords that matched and the word of code each was found in, such as
+"map (in semaphore)".
+
+Notebooks: code cells in order, IPython magics, shell lines and help requests left out; units
+are placed by cell number. "-" reads one Python file from standard input.
+
+Files: a path you name is always analysed. Below a named directory, virtual environments (a
+directory with pyvenv.cfg), site-packages, __pycache__, build, dist, node_modules, .tox, .nox and
+hidden directories are skipped (--no-default-excludes keeps them), .gitignore files are honoured
+inside a git work tree, and --exclude takes gitignore-style patterns relative to the named
+directory (test/, '*_test.py', docs/**/conf.py). A rule that ignores a directory you named, or
+one of its parents, does not apply below it. Files larger than --max-file-size are skipped.
+
+Settings can live in [tool.klavrix] of the nearest pyproject.toml at or above the first path
+(format, fail-on, select, exclude, max-file-size, explain, raw-source, default-excludes, and a
+thresholds table); options on the command line override them.
+
+Exit status: 2 on a usage error (or an unusable [tool.klavrix]); else 1 when some path or file
+could not be analysed, or the output could not be written; else 3 when --fail-on matched a unit;
+else 0. Skipped files do not change it. A reader that goes away (| head) ends the command
+quietly, with status 141.
 """
 
 EPILOG = """\
@@ -34,28 +59,61 @@ its threshold: MEMORY_INTENSIVE; three or more sequential indicators: SEQUENTIAL
 """
 
 
+def pattern_name(text: str) -> str:
+    name = text.upper()
+    if name not in analysis.PATTERN_NAMES:
+        raise argparse.ArgumentTypeError(f"unknown pattern {text!r}: choose from {', '.join(analysis.PATTERN_NAMES)}")
+    return name
+
+
 def register(subparsers) -> None:
     parser = subparsers.add_parser(
-        "analyze", help="classify the functions of Python source files", description=DESCRIPTION,
+        "analyze", help="classify the functions of Python source files and notebooks", description=DESCRIPTION,
         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("paths", nargs="+", metavar="PATH", help="Python files or directories")
-    parser.add_argument("--json", action="store_true", help="print one JSON document instead of tables")
-    parser.add_argument("--summary", action="store_true", help="print only the summary, not the tables")
-    parser.add_argument("--gpu", action=argparse.BooleanOptionalAction, default=None,
-                        help="score as if a GPU were present (or absent); default: detect one")
-    parser.add_argument("--compute-capability", type=units.compute_capability, metavar="X.Y",
-                        help="the GPU's compute capability, e.g. 8.6, which weighs GPU suitability "
-                             "(default: none, a neutral weight)")
+    parser.add_argument("paths", nargs="+", metavar="PATH", help="Python files, notebooks or directories; - for stdin")
+    shown = parser.add_argument_group("output")
+    shown.add_argument("--format", choices=config.FORMATS,
+                       help="table (default), json, csv, sarif (SARIF 2.1.0, one result per unit that is not "
+                            "MIXED) or github (workflow annotations)")
+    shown.add_argument("--json", dest="format", action="store_const", const="json", help="the same as --format json")
+    shown.add_argument("--summary", action="store_true", help="tables: print only the summary")
+    shown.add_argument("--explain", action="store_true", default=None,
+                       help="show the keywords behind each pattern and the word of code each was found in")
+    shown.add_argument("--select", action="append", type=pattern_name, metavar="PATTERN",
+                       help="show only units of this pattern (repeatable)")
+    shown.add_argument("--sort", choices=report.SORT_KEYS, default="file",
+                       help="order of the units: file (source order, the default), name, pattern, or by a "
+                            "score, highest first: speedup, cpu, memory, parallel, gpu, numpy, pandas, sklearn")
+    shown.add_argument("--top", type=units.positive_int, metavar="N", help="show only the first N units in --sort order")
+    shown.add_argument("--warnings", action="store_true",
+                       help="show the parser's warnings (invalid escape sequences and the like), file by file")
+    shown.add_argument("--fail-on", action="append", type=pattern_name, metavar="PATTERN",
+                       help="exit with status 3 when any unit gets this pattern (repeatable)")
+    scoring = parser.add_argument_group("scoring")
+    scoring.add_argument("--raw-source", action="store_true", default=None,
+                         help="score the exact source text, docstrings, comments and strings included")
+    scoring.add_argument("--gpu", action=argparse.BooleanOptionalAction, default=None,
+                         help="score as if a GPU were present (or absent); default: detect one")
+    scoring.add_argument("--compute-capability", type=units.compute_capability, metavar="X.Y",
+                         help="the GPU's compute capability, e.g. 8.6, which weighs GPU suitability "
+                              "(default: none, a neutral weight)")
     defaults = analysis.Thresholds()
     thresholds = parser.add_argument_group("thresholds", "a score must lie strictly above its threshold")
     for name, meaning in analysis.THRESHOLD_HELP.items():
-        thresholds.add_argument(f"--{name}-threshold", type=units.score, default=getattr(defaults, name),
-                                metavar="X", help=f"{meaning} (default: %(default)s)")
+        thresholds.add_argument(f"--{name}-threshold", type=units.score, metavar="X",
+                                help=f"{meaning} (default: {getattr(defaults, name)})")
+    files = parser.add_argument_group("files")
+    files.add_argument("--exclude", action="append", metavar="PATTERN",
+                       help="skip what this gitignore-style pattern matches below the named directories, "
+                            "e.g. test/ or '*_test.py' (repeatable)")
+    files.add_argument("--no-default-excludes", dest="default_excludes", action="store_false", default=None,
+                       help="also analyse virtual environments, site-packages, __pycache__, build, dist, "
+                            "node_modules, .tox, .nox and hidden directories")
+    files.add_argument("--max-file-size", type=units.size, metavar="SIZE",
+                       help=f"skip larger files (default: {DEFAULT_MAX_FILE_SIZE // 1_000_000}MB; 0: no limit)")
     parser.add_argument("-j", "--jobs", type=units.positive_int, metavar="N",
                         help="worker processes (default: the CPUs this process may use, "
                              "container CPU quota included)")
-    parser.add_argument("--exclude", action="append", default=[], metavar="GLOB",
-                        help="skip files and directories whose name matches, e.g. 'test_*' (repeatable)")
     parser.set_defaults(run=run, parser=parser)
 
 
@@ -72,134 +130,126 @@ def default_jobs() -> int:
 
 
 # Worker processes get the settings once, when they start.
-_worker_settings: analysis.Settings | None = None
+_worker_settings: tuple[analysis.Settings, analysis.Options] | None = None
 
 
-def _start_worker(settings: analysis.Settings) -> None:
+def _start_worker(settings: analysis.Settings, options: analysis.Options) -> None:
     import signal
 
     global _worker_settings
-    _worker_settings = settings
+    _worker_settings = settings, options
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent handles Ctrl-C
 
 
 def _analyze_in_worker(path: str) -> analysis.FileResult:
-    return analysis.analyze_file(path, _worker_settings)
+    return analysis.analyze_file(path, *_worker_settings)
 
 
-def analyze_files(files: list[str], settings: analysis.Settings, jobs: int) -> Iterator[analysis.FileResult]:
+def analyze_files(files: list[str], settings: analysis.Settings, options: analysis.Options,
+                  jobs: int) -> Iterator[analysis.FileResult]:
     """The results in the order of `files`, from `jobs` worker processes when that pays."""
     if jobs <= 1 or len(files) < PARALLEL_MINIMUM:
         for path in files:
-            yield analysis.analyze_file(path, settings)
+            yield analysis.analyze_file(path, settings, options)
         return
     from concurrent.futures import ProcessPoolExecutor
 
-    pool = ProcessPoolExecutor(max_workers=min(jobs, len(files)), initializer=_start_worker, initargs=(settings,))
+    pool = ProcessPoolExecutor(max_workers=min(jobs, len(files)), initializer=_start_worker,
+                               initargs=(settings, options))
     try:
         yield from pool.map(_analyze_in_worker, files, chunksize=FILES_PER_TASK)
     finally:
         pool.shutdown(cancel_futures=True)
 
 
-def function_rows(result: analysis.FileResult, thresholds: analysis.Thresholds) -> list[tuple]:
-    return [(function.qualname, function.line, function.pattern_name, analysis.decided_by(function, thresholds),
-             f"{function.scores.gpu_speedup:.1f}x") for function in result.functions]
-
-
-def summary_text(counts: collections.Counter, files: int, failed: int) -> str:
-    functions = sum(counts.values())
-    lines = [f"Summary: {functions:,} functions in {files:,} files"
-             + (f" ({failed:,} failed)" if failed else "") + "\n"]
-    if functions:
-        rows = [(name, f"{count:,}", f"{100 * count / functions:.1f}%") for name, count in counts.most_common()]
-        lines.append(output.table(("pattern", "functions", "share"), rows, right=(1, 2)))
-    return "".join(lines)
-
-
-def json_document(results: Iterable[analysis.FileResult], settings: analysis.Settings, problems: list[dict],
-                  counts: collections.Counter, analysed: int) -> dict:
-    thresholds = settings.thresholds
-    files = []
-    for result in results:
-        functions = []
-        for function in result.functions:
-            functions.append({
-                "name": function.qualname,
-                "line": function.line,
-                "pattern": function.pattern_name,
-                "pattern_code": function.pattern,
-                "decided_by": analysis.decided_by(function, thresholds),
-                "gpu_speedup": function.scores.gpu_speedup,
-                "scores": function.scores._asdict(),
-            })
-        files.append({"path": result.path, "functions": functions})
-    return {
-        "settings": {
-            "gpu_available": settings.gpu_available,
-            "compute_capability": settings.compute_capability,
-            "thresholds": {name: getattr(thresholds, name) for name in analysis.THRESHOLD_HELP},
-        },
-        "files": files,
-        "errors": problems,
-        "summary": {
-            "files": analysed,
-            "functions": sum(counts.values()),
-            "failed": len(problems),
-            "patterns": {name: counts[name] for name in analysis.PATTERN_NAMES},
-        },
-    }
+def _setting(args: argparse.Namespace, settings: config.Config, name: str, default):
+    """A command-line option, else the pyproject.toml's value, else the default."""
+    value = getattr(args, name)
+    if value is not None:
+        return value
+    return settings.values.get(name, default)
 
 
 def run(args: argparse.Namespace) -> int:
-    thresholds = analysis.Thresholds(**{name: getattr(args, f"{name}_threshold") for name in analysis.THRESHOLD_HELP})
+    try:
+        project = config.load(args.paths[0])
+    except config.ConfigError as error:
+        args.parser.error(str(error))
+    if args.paths.count("-") > 1:
+        args.parser.error("- (standard input) can be given once")
+    defaults = analysis.Thresholds()
+    thresholds = analysis.Thresholds(**{
+        name: _setting(args, project, f"{name}_threshold", project.thresholds.get(name, getattr(defaults, name)))
+        for name in analysis.THRESHOLD_HELP})
     gpu = detect_gpu() if args.gpu is None else args.gpu
     settings = analysis.Settings(thresholds, gpu, args.compute_capability)
-    files, path_problems, empty = source.find_python_files(args.paths, args.exclude)
+    max_bytes = _setting(args, project, "max_file_size", DEFAULT_MAX_FILE_SIZE) or None
+    options = analysis.Options(raw_source=_setting(args, project, "raw_source", False),
+                               explain=_setting(args, project, "explain", False), max_bytes=max_bytes)
+    form = _setting(args, project, "format", "table")
+    fail_on = set(_setting(args, project, "fail_on", []))
+    view = report.View(settings, explain=options.explain, select=frozenset(_setting(args, project, "select", [])),
+                       sort=args.sort, top=args.top, summary_only=args.summary)
 
-    problems: list[dict] = []
-    progress = output.Progress(len(files), "files")
+    # Command-line patterns are relative to the named directories; the project's to its file.
+    found = discover.find_source_files(
+        [path for path in args.paths if path != "-"], args.exclude or (),
+        default_excludes=_setting(args, project, "default_excludes", True),
+        config_exclude=() if args.exclude else project.values.get("exclude", ()),
+        config_directory=project.directory)
 
-    def complain(path: str, message: str) -> None:
+    totals = report.Totals()
+    progress = output.Progress(len(found.files), "files")
+    sink = report.make_report(form, view, progress)
+
+    def note(path: str, message: str) -> None:
         progress.clear()
-        print(f"klavrix analyze: {path}: {message}", file=sys.stderr)
-        problems.append({"path": path, "error": message})
+        print(f"klavrix analyze: {output.display_path(path)}: {message}", file=sys.stderr)
 
-    for problem in path_problems:
-        complain(problem.path, problem.message)
-    for path in empty:
+    for problem in found.problems:
+        note(problem.path, problem.message)
+        totals.failed.append({"path": problem.path, "error": problem.message})
+    for path in found.empty:
+        note(path, "no .py or .ipynb files")
+    for pattern in found.unmatched_excludes:
         progress.clear()
-        print(f"klavrix analyze: {path}: no .py files", file=sys.stderr)
+        print(f"klavrix analyze: warning: --exclude {pattern!r} matched nothing (patterns are gitignore-style, "
+              "relative to the named directory: test/ matches every directory named test)", file=sys.stderr)
 
-    counts: collections.Counter = collections.Counter()
-    analysed = 0
-    kept: list[analysis.FileResult] = []  # for the JSON document
-    tables = not args.json and not args.summary
-    tables_written = 0
+    failed_on = False
+
+    def take(result: analysis.FileResult) -> None:
+        nonlocal failed_on
+        if result.skipped is not None:
+            note(result.path, result.skipped)
+            totals.skipped.append({"path": result.path, "reason": result.skipped})
+            return
+        if result.error is not None:
+            note(result.path, result.error)
+            totals.failed.append({"path": result.path, "error": result.error})
+            return
+        if args.warnings:
+            for warning in result.warnings:
+                note(result.path, warning)
+        totals.count(result)
+        failed_on = failed_on or any(unit.pattern_name in fail_on for unit in result.functions)
+        sink.add(result)
+
     try:
-        for result in analyze_files(files, settings, args.jobs or default_jobs()):
+        if "-" in args.paths:
+            try:
+                data = source.read_stream(sys.stdin.buffer, options.max_bytes)
+                take(analysis.analyze_source_bytes("-", data, settings, options))
+            except source.SourceSkipped as skipped:
+                take(analysis.FileResult("-", [], skipped=str(skipped)))
+            except source.SourceError as error:
+                take(analysis.FileResult("-", [], str(error)))
+        for result in analyze_files(found.files, settings, options, args.jobs or default_jobs()):
             progress.advance()
-            if result.error is not None:
-                complain(result.path, result.error)
-                continue
-            analysed += 1
-            if args.json:
-                kept.append(result)
-            counts.update(function.pattern_name for function in result.functions)
-            if tables and result.functions:
-                progress.clear()
-                sys.stdout.write(f"\n{result.path}\n" if tables_written else f"{result.path}\n")
-                tables_written += 1
-                sys.stdout.write(output.table(("function", "line", "pattern", "decided by", "GPU speed-up"),
-                                              function_rows(result, thresholds), right=(1, 4)))
+            take(result)
     finally:
         progress.close()
-
-    if args.json:
-        sys.stdout.write(json.dumps(json_document(kept, settings, problems, counts, analysed)))
-        sys.stdout.write("\n")
-    else:
-        if tables_written:
-            sys.stdout.write("\n")
-        sys.stdout.write(summary_text(counts, analysed, len(problems)))
-    return 1 if problems else 0
+    sink.finish(totals)
+    if totals.failed:
+        return EXIT_INPUT_FAILED
+    return EXIT_FAIL_ON if failed_on else EXIT_OK

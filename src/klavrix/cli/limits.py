@@ -87,6 +87,27 @@ def affinity_cpus() -> int:
         return os.cpu_count() or 1
 
 
+def host_physical_cores(root: str = "/") -> int | None:
+    """The host's physical cores, whatever this process may use: distinct (package, core) pairs
+    of the CPUs the kernel lists (Linux); None where they cannot be read."""
+    cpus = os.path.join(root, "sys/devices/system/cpu")
+    cores = set()
+    try:
+        names = os.listdir(cpus)
+    except OSError:
+        return None
+    for name in names:
+        if not (name.startswith("cpu") and name[3:].isdigit()):
+            continue
+        topology = os.path.join(cpus, name, "topology")
+        package = _number(_read(os.path.join(topology, "physical_package_id")))
+        core = _number(_read(os.path.join(topology, "core_id")))
+        if package is None or core is None:
+            return None
+        cores.add((package, core))
+    return len(cores) or None
+
+
 def host_memory() -> int | None:
     try:
         return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import sys
 
 from klavrix.cli import output, units
@@ -13,6 +14,13 @@ STRATEGY_NAMES = {0: "GPU_DIRECT", 1: "GPU_CHUNKED", 2: "CPU_FALLBACK"}
 LISTED_CHUNKS = 6
 # compute_chunk_shapes builds every chunk's tuple: beyond this many, the plan counts them instead.
 BUILT_CHUNKS = 100_000
+# The safe limit keeps at least 1% free: a larger headroom is applied as this.
+MAX_HEADROOM = 0.99
+# The operations the offload rules know, for --op's error message: array constructors, which
+# can be built chunk by chunk, then operations that need the whole array.
+OPERATIONS = ("zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
+              "random.standard_normal", "random.uniform", "arange", "linspace", "matmul", "dot", "fft", "ifft",
+              "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort", "argsort")
 
 DESCRIPTION = """\
 Plan the placement of one array in GPU memory: the bytes it needs, the safe limit left after the
@@ -43,7 +51,8 @@ def register(subparsers) -> None:
                         help="the operation: array constructors (zeros, ones, empty, full, arange, "
                              "linspace, random.rand, ...) can be built chunk by chunk, others such as "
                              "matmul, fft, svd or sort need the whole array; without --op the array is "
-                             "taken as chunkable along its first axis")
+                             "taken as chunkable along its first axis; an operation the rules do not know "
+                             "is refused")
     parser.add_argument("--json", action="store_true", help="print one JSON document")
     parser.set_defaults(run=run, parser=parser)
 
@@ -58,40 +67,62 @@ def detected_gpu_memory() -> int | None:
     return gpu["gpu_memory_mb"] * (1 << 20)
 
 
+def known_operation(op: str, offload) -> bool:
+    """Whether the offload rules know `op`: a chunkable constructor weighs 0.9 in GPU suitability,
+    a whole-array operation 0.7, anything else 0.5 (asked of the rules, which hold the lists)."""
+    return offload.score_gpu_suitability(800, op, 1000, 0.0) != offload.score_gpu_suitability(800, "", 1000, 0.0)
+
+
 def make_plan(shape: tuple[int, ...], dtype: str, available: int, headroom: float, op: str | None) -> dict:
+    """The plan, with the rules' results made to agree with what the plan lists: the passes are
+    the chunks, an array whose single row exceeds the safe limit stays on the CPU, and a size
+    beyond 2^63 - 1 bytes, a clamped headroom and a clamped pressure say so."""
     from klavrix.gpu import offload
 
     element_size = units.ELEMENT_SIZES[dtype]
     needed = offload.estimate_allocation_bytes(shape, element_size)
+    row_bytes = element_size * math.prod(shape[1:])
     safe = offload.calculate_safe_limit(available, headroom)
     chunkable = True if op is None else offload.is_chunkable_operation(op)
     strategy, chunk_bytes, passes, reason = offload.decide_allocation_strategy(needed, available, headroom, chunkable)
+    chunks = None
+    if strategy == offload.GPU_DIRECT:
+        chunks = describe_chunks([shape])
+    elif strategy == offload.GPU_CHUNKED:
+        if row_bytes > chunk_bytes:  # chunks are cut between rows: not even one fits
+            strategy, chunk_bytes, passes = offload.CPU_FALLBACK, 0, 1
+            reason = (f"One row along the first axis ({row_bytes:,} bytes) does not fit in the safe limit "
+                      f"({safe:,} bytes), falling back to CPU")
+        else:
+            chunks = chunk_summary(shape, element_size, chunk_bytes, offload)
+            passes = chunks["count"]  # whole rows per pass: the rule's byte count can be fewer
+            reason = f"Chunking into {passes} GPU passes"
     pressure = offload.calculate_memory_pressure(needed, available)
-    plan = {
+    return {
         "shape": list(shape),
         "dtype": dtype,
         "element_size": element_size,
         "operation": op,
         "chunkable": chunkable,
         "bytes_needed": needed,
+        "bytes_needed_capped": math.prod(shape) * element_size > needed,  # the rules stop at 2^63 - 1
+        "row_bytes": row_bytes,
         "available_bytes": available,
-        "headroom": headroom,
+        "headroom": min(headroom, MAX_HEADROOM),
+        "headroom_requested": headroom,
         "safe_limit_bytes": safe,
         "strategy": STRATEGY_NAMES.get(strategy, str(strategy)),
         "reason": reason,
         "chunk_bytes": chunk_bytes,
         "passes": passes,
-        "chunks": None,
-        "optimal_chunks": offload.calculate_optimal_chunks(needed, available, headroom),
+        "chunks": chunks,
+        "optimal_chunks": offload.calculate_optimal_chunks(needed, available, headroom)
+        if strategy == offload.GPU_CHUNKED else None,
         "memory_pressure": pressure,
+        "memory_ratio": needed / available if available else None,
         "recommended_headroom": offload.recommend_headroom(pressure, headroom),
         "gpu_suitability": offload.score_gpu_suitability(needed, op or "", available, headroom),
     }
-    if strategy == offload.GPU_DIRECT:
-        plan["chunks"] = describe_chunks([shape])
-    elif strategy == offload.GPU_CHUNKED:
-        plan["chunks"] = chunk_summary(shape, element_size, chunk_bytes, offload)
-    return plan
 
 
 def chunk_summary(shape: tuple[int, ...], element_size: int, chunk_bytes: int, offload) -> dict:
@@ -130,6 +161,10 @@ def chunks_text(chunks: dict | None) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    from klavrix.gpu import offload
+
+    if args.op is not None and not known_operation(args.op, offload):
+        args.parser.error(f"unknown operation {args.op!r} for --op: choose from {', '.join(OPERATIONS)}")
     available = args.available
     if available is None:
         available = detected_gpu_memory()
@@ -142,16 +177,29 @@ def run(args: argparse.Namespace) -> int:
         return 0
     shape = ", ".join(map(str, plan["shape"])) + ("," if len(plan["shape"]) == 1 else "")
     operation = plan["operation"] or "(none given)"
+    needed = output.bytes_with_count(plan["bytes_needed"])
+    if plan["bytes_needed_capped"]:
+        needed = f"more than {needed}: the count stops at 2^63 - 1"
+    headroom = f"{plan['headroom']:g}"
+    if plan["headroom"] != plan["headroom_requested"]:
+        headroom += f" ({plan['headroom_requested']:g} given; at most {MAX_HEADROOM:g} is applied)"
+    ratio = plan["memory_ratio"]
+    if ratio is None:
+        pressure = f"{plan['memory_pressure']:.2f} (no memory available)"
+    elif ratio > plan["memory_pressure"]:
+        pressure = f"{plan['memory_pressure']:.2f} (bytes needed / available = {ratio:,.2f}, counted as at most 1)"
+    else:
+        pressure = f"{plan['memory_pressure']:.2f} (bytes needed / available)"
     sys.stdout.write(f"Plan for a ({shape}) {plan['dtype']} array, operation {operation}\n")
     sys.stdout.write(output.key_values([
-        ("bytes needed", output.bytes_with_count(plan["bytes_needed"])),
+        ("bytes needed", needed),
         ("available", output.bytes_with_count(plan["available_bytes"])),
-        ("safe limit", f"{output.bytes_with_count(plan['safe_limit_bytes'])} at headroom {plan['headroom']:g}"),
+        ("safe limit", f"{output.bytes_with_count(plan['safe_limit_bytes'])} at headroom {headroom}"),
         ("strategy", f"{plan['strategy']}: {plan['reason']}"),
         ("passes", plan["passes"]),
         ("chunk size", output.bytes_with_count(plan["chunk_bytes"]) if plan["chunk_bytes"] else "-"),
         ("chunks", chunks_text(plan["chunks"])),
-        ("memory pressure", f"{plan['memory_pressure']:.2f} (bytes needed / available)"),
+        ("memory pressure", pressure),
         ("recommended headroom", f"{plan['recommended_headroom']:.2f}"),
         ("GPU suitability", f"{plan['gpu_suitability']:.2f}"),
     ]))

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 
 from klavrix.cli import limits, output
@@ -29,6 +30,8 @@ def pool_limits() -> dict:
     affinity = limits.affinity_cpus()
     return {
         "affinity_cpus": affinity,
+        "host_logical_cpus": os.cpu_count(),
+        "host_physical_cores": limits.host_physical_cores(),
         "cgroup_version": cgroup.version,
         "cpu_quota": cgroup.cpu_quota,
         "memory_limit_bytes": cgroup.memory_limit,
@@ -60,9 +63,15 @@ def run(args: argparse.Namespace) -> int:
     if "error" in record:
         detector += f", detection failed: {record['error']}"
     write = sys.stdout.write
+    # The record's core count is that of the affinity mask (a taskset or a container's cpuset
+    # narrows it); the host's own cores are counted beside it.
+    physical, logical = pool["host_physical_cores"], pool["host_logical_cpus"]
+    host_cores = ", ".join(text for text in (physical and output.plural(physical, "physical core"),
+                                             logical and output.plural(logical, "logical CPU")) if text)
     write("Host\n")
     write(output.key_values([
-        ("physical cores", record["physical_cores"]),
+        ("cores (affinity mask)", record["physical_cores"]),
+        ("host cores", host_cores or "unknown"),
         ("NUMA nodes", record["numa_nodes"]),
         ("GPU", gpu_text(record)),
         ("Python", f"{record['python_version']}, sub-interpreters: "

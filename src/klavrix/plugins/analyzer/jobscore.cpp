@@ -8,8 +8,10 @@
 // quick_framework_score runs the compiled regular expressions of the module-private pattern
 // table. Nothing is written after load, so any number of threads may call these functions.
 #include <cstddef>
+#include <string_view>
 
 #include "extkit/extkit.hpp"
+#include "klavrix/plugins/analyzer/jobscore/explain.hpp"
 #include "klavrix/plugins/analyzer/jobscore/rules.hpp"
 
 namespace {
@@ -124,6 +126,52 @@ double update_adaptive_threshold(PyObject*, double current_threshold, double suc
 }
 
 // ---------------------------------------------------------------------------------------------
+// Explanations
+
+// {table name: [(entry, offset in code.lower(), or -1 when it counts only through the function
+// name), ...]} for the seven indicator tables and the three framework tables.
+Ref keyword_matches(PyObject*, PyObject* code, PyObject* function_name) {
+  const LowerCasedText text(code);
+  rules::IndicatorSet in_text;
+  rules::FrameworkSet frameworks;
+  text.visit([&](auto* units, std::size_t length) {
+    rules::find_indicators(units, length, in_text);
+    rules::find_framework_keywords(units, length, frameworks);
+  });
+  rules::IndicatorSet in_name;
+  if (function_name != Py_None) {
+    LowerCasedText(function_name).visit([&](auto* units, std::size_t length) {
+      rules::find_indicators(units, length, in_name);
+    });
+  }
+  const rules::IndicatorSet in_name_only = in_name & rules::kSearchedInName;
+
+  Ref result = checked(PyDict_New());
+  text.visit([&](auto* units, std::size_t length) {
+    auto add_table = [&](const char* table, const auto& range, const auto& entries, const auto& found,
+                         const auto& found_in_name_only) {
+      Ref matches = checked(PyList_New(0));
+      rules::for_each_counted(range, entries, found, found_in_name_only, units, length,
+                              [&](std::string_view entry, std::ptrdiff_t offset) {
+                                Ref keyword = checked(PyUnicode_FromStringAndSize(
+                                    entry.data(), static_cast<Py_ssize_t>(entry.size())));
+                                check(PyList_Append(matches.get(), py_tuple(std::move(keyword), offset).get()));
+                              });
+      check(PyDict_SetItemString(result.get(), table, matches.get()));
+    };
+    for (std::size_t t = 0; t < rules::kIndicatorRanges.size(); ++t) {
+      add_table(rules::kIndicatorTableNames[t], rules::kIndicatorRanges[t], rules::kIndicatorEntries, in_text,
+                in_name_only);
+    }
+    for (std::size_t f = 0; f < rules::kFrameworkRanges.size(); ++f) {
+      add_table(rules::kFrameworkTableNames[f], rules::kFrameworkRanges[f], rules::kFrameworkEntries, frameworks,
+                rules::FrameworkSet{});
+    }
+  });
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Module
 
 void build_framework_patterns(PyObject* module) {
@@ -204,6 +252,13 @@ void populate(PyObject* module) {
                                 "max_threshold."));
 
   log_loaded(module, "Klavrix Jobscore Cython module loaded - IP protected");
+
+  // Private: the keyword matches behind the text scores, for the command's explanations.
+  add_function(module, def<keyword_matches>("_keyword_matches", param<Str>("code"), param<Str>("function_name"))
+                           .returns("dict")
+                           .doc("{table: [(keyword, offset in code.lower(), or -1 when found only in the "
+                                "function name), ...]} for the entries that score_indicators and "
+                                "score_framework_patterns count."));
 }
 
 ModuleFrame frame("jobscore", "Workload classification from source text and metrics.", populate);

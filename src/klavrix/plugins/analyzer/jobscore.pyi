@@ -50,3 +50,7 @@ def calculate_parallelization_potential(
 def update_adaptive_threshold(
     current_threshold: float, success_rate: float, learning_rate: float, min_threshold: float, max_threshold: float
 ) -> float: ...
+
+# Private, for the klavrix command's explanations: {table: [(keyword, offset in code.lower(), or -1
+# when it counts through the function name only), ...]} for the entries the two text scores count.
+def _keyword_matches(code: str | None, function_name: str | None) -> dict[str, list[tuple[str, int]]]: ...
