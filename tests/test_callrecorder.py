@@ -61,6 +61,15 @@ def consume(tick):
     tick[0] += 1000
 
 
+def interleave(tick, count):
+    generators = [numbers(tick) for _ in range(count)]
+    for _ in range(3):
+        for generator in generators:
+            next(generator)
+    for generator in reversed(generators):
+        assert list(generator) == []
+
+
 def fail(tick):
     tick[0] += 7
     raise ValueError
@@ -94,6 +103,13 @@ def test_a_suspended_generator_time_is_not_its_own():
     assert times(result, "consume") == (1, 1308, 1300)
     stats = result["numbers"][3]
     assert stats["count"] == 2 and [stats["min"], stats["max"]] == pytest.approx([2e-9, 6e-9])
+
+
+def test_many_generators_suspended_at_once_each_keep_their_time():
+    result = record(interleave, 500)
+    stats = result["numbers"][3]
+    assert times(result, "numbers") == (500, 3000, 3000)
+    assert stats["count"] == 500 and [stats["min"], stats["max"]] == pytest.approx([6e-9, 6e-9])
 
 
 def test_an_exception_ends_the_frames_it_leaves():

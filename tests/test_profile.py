@@ -141,7 +141,7 @@ FAULTS = {
 def test_a_misbehaving_program_runs_as_it_would_without_profiling(tmp_path, name):
     script = write(tmp_path, "prog.py", FAULTS[name])
     plain = python(script, cwd=tmp_path)
-    run, report = profiled(tmp_path, "--all", script)
+    run, report = profiled(tmp_path, "--all", "--top", "1000", script)
     assert (run.returncode, run.stdout) == (plain.returncode, plain.stdout)
     assert run.stderr == plain.stderr
     assert report["exit_status"] == plain.returncode

@@ -28,7 +28,7 @@ from klavrix.cli import EXIT_USAGE, hotspots, report
 # profilers such as cProfile (2) and optimizers (5) keep theirs, inside or around the program.
 TOOL_ID = 4
 EXIT_INTERRUPTED = 128 + 2
-CALIBRATION_CALLS = 20_000
+CALIBRATION_CALLS = 5_000
 
 DESCRIPTION = """\
 Run a Python program in this interpreter, as `python SCRIPT ARGS`, `python -m MODULE ARGS` or

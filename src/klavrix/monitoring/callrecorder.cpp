@@ -224,10 +224,10 @@ auto finished(Recorder& r) {
 // A generator that finished without an event (closed while suspended, which the interpreter may
 // do without running it) left its suspended record behind; a new frame at the same address ends it.
 void end_stale(Recorder& r, core::FrameKey frame) {
-  auto stale = r.suspended.find(frame);
-  if (stale == r.suspended.end()) return;
-  if (stale->second.counted) record_duration(r, stale->second.function, stale->second.active);
-  r.suspended.erase(stale);
+  const core::Suspended* stale = r.suspended.find(frame);
+  if (stale == nullptr) return;
+  if (stale->counted) record_duration(r, stale->function, stale->active);
+  r.suspended.erase(frame);
 }
 
 // Runs a callback's body; errors are dropped so that the program never sees them.
@@ -267,10 +267,10 @@ Ref on_resume(PyObject* self, PyObject* code, PyObject*) {
     core::ThreadStack& stack = thread_stack(r, thread);
     const core::FrameKey frame = current_frame(thread);
     core::Suspended resumed{function, 0, false};
-    if (auto found = r.suspended.find(frame); found != r.suspended.end()) {
-      if (found->second.function == function) {
-        resumed = found->second;
-        r.suspended.erase(found);
+    if (const core::Suspended* found = r.suspended.find(frame)) {
+      if (found->function == function) {
+        resumed = *found;
+        r.suspended.erase(frame);
       } else {
         end_stale(r, frame);
       }
@@ -295,7 +295,7 @@ Ref on_yield(PyObject* self, PyObject* code, PyObject*, PyObject*) {
     const core::FrameKey frame = current_frame(thread);
     thread_stack(r, thread).leave(frame, at, r.totals, true, finished(r),
                                   [&](const core::ThreadStack::Activation& activation, Nanoseconds active) {
-                                    r.suspended[frame] = {activation.function, active, activation.counted};
+                                    r.suspended.put(frame, {activation.function, active, activation.counted});
                                   });
   });
 }
@@ -408,9 +408,9 @@ void start(PyObject* self, int tool_id) {
 void close_open_calls(Recorder& r) {
   const Nanoseconds at = ticks(r);
   for (auto& [thread, stack] : r.threads) stack->close_all(at, r.totals, finished(r));
-  for (const auto& [frame, suspended] : r.suspended) {
+  r.suspended.for_each([&](const core::Suspended& suspended) {
     if (suspended.counted) record_duration(r, suspended.function, suspended.active);
-  }
+  });
   r.suspended.clear();
 }
 

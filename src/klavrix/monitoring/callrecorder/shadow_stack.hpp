@@ -16,8 +16,9 @@
 // with it. An exit of a frame that entered before recording began matches nothing and is ignored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace klavrix::callrecorder {
@@ -111,7 +112,86 @@ class ThreadStack {
   std::vector<uint32_t> depth_;  // active frames of each function on this thread
 };
 
-// Suspended generator and coroutine frames of all threads (a generator may resume on another).
-using SuspendedFrames = std::unordered_map<FrameKey, Suspended>;
+// Suspended generator and coroutine frames of all threads (a generator may resume on another),
+// by frame key: open addressing with linear probing, so that a yield and a resumption cost no
+// allocation; deletion shifts the following entries back instead of leaving tombstones.
+class SuspendedFrames {
+ public:
+  Suspended* find(FrameKey key) {
+    if (size_ == 0) return nullptr;
+    for (std::size_t i = home(key);; i = (i + 1) & mask()) {
+      if (slots_[i].key == key) return &slots_[i].value;
+      if (slots_[i].key == nullptr) return nullptr;
+    }
+  }
+
+  void put(FrameKey key, Suspended value) {
+    if (Suspended* found = find(key)) {
+      *found = value;
+      return;
+    }
+    if (2 * (size_ + 1) > slots_.size()) grow();
+    std::size_t i = home(key);
+    while (slots_[i].key != nullptr) i = (i + 1) & mask();
+    slots_[i] = {key, value};
+    ++size_;
+  }
+
+  void erase(FrameKey key) {
+    if (size_ == 0) return;
+    std::size_t hole = home(key);
+    while (slots_[hole].key != key) {
+      if (slots_[hole].key == nullptr) return;
+      hole = (hole + 1) & mask();
+    }
+    // Move back every later entry of the run whose home does not lie between the hole and it.
+    for (std::size_t i = (hole + 1) & mask(); slots_[i].key != nullptr; i = (i + 1) & mask()) {
+      const std::size_t wanted = home(slots_[i].key);
+      const bool stays = hole <= i ? (hole < wanted && wanted <= i) : (hole < wanted || wanted <= i);
+      if (!stays) {
+        slots_[hole] = slots_[i];
+        hole = i;
+      }
+    }
+    slots_[hole] = {};
+    --size_;
+  }
+
+  template <class Visit>
+  void for_each(Visit visit) const {
+    for (const Slot& slot : slots_) {
+      if (slot.key != nullptr) visit(slot.value);
+    }
+  }
+
+  void clear() {
+    slots_.clear();
+    size_ = 0;
+  }
+
+ private:
+  struct Slot {
+    FrameKey key = nullptr;
+    Suspended value{};
+  };
+
+  std::size_t mask() const { return slots_.size() - 1; }
+  std::size_t home(FrameKey key) const {
+    // Fibonacci hashing of the address (frames are at least 16-byte aligned).
+    return static_cast<std::size_t>((reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull >> 32) & mask();
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
+    size_ = 0;
+    for (const Slot& slot : old) {
+      if (slot.key != nullptr) put(slot.key, slot.value);
+    }
+  }
+
+  std::vector<Slot> slots_;  // a power of two in size, at most half full
+  std::size_t size_ = 0;
+};
 
 }  // namespace klavrix::callrecorder
