@@ -2,7 +2,8 @@
 # python3.12 on PATH), the build tools, the package built from these sources, then the job.
 # PYTHON=3.13 does the same with CPython 3.13, in .venv-3.13 and build/cp313.
 #   make test   build and run the test suite
-#   make run    the main job: the workload analyzer over the bundled examples, then the host probe
+#   make run    the main job: the workload analyzer over the bundled examples, the host probe, then
+#               the profile of one bundled example program
 #   make bench  the benchmark report, with the peer libraries installed
 #   make sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, same tests
 
@@ -51,10 +52,12 @@ bench: install
 	$(PIP) install -q $(BUILD_FLAGS) ".[bench]"
 	$(PY) benchmarks/run.py $(BENCH_ARGS)
 
-# The main job: the workload analyzer over the bundled examples, then the host's capabilities.
+# The main job: the workload analyzer over the bundled examples, the host's capabilities, then
+# one bundled example program run under the profiler (its report on stderr).
 run: install
 	$(VENV)/bin/klavrix analyze examples
 	$(VENV)/bin/klavrix probe
+	$(VENV)/bin/klavrix profile examples/primes_and_checksums.py
 
 # Python itself is not instrumented, so the sanitizer runtime is preloaded; leak reports would
 # list the interpreter's own allocations and are off.

@@ -96,6 +96,13 @@ EXPECTED = {
         ("RateLimiter.acquire", 37, "MIXED"),  # lock; "synchronized" and "ordered" were docstring words
         ("crawl_in_batches", 46, "MIXED"),  # worker batch 2/11 + for loop 0.4 = 0.58
     ],
+    "primes_and_checksums.py": [
+        ("is_prime", 7, "CPU_INTENSIVE"),  # for range math: 3/15
+        ("count_primes", 16, "CPU_INTENSIVE"),  # sum for range
+        ("checksum", 20, "PARALLEL_FRIENDLY"),  # map
+        ("main", 24, "CPU_INTENSIVE"),  # for range sum
+        ("<module>", 31, "MIXED"),  # the __main__ guard
+    ],
 }
 
 
@@ -107,7 +114,8 @@ def test_examples_get_the_patterns_of_the_rules(capsys):
              for f in document["files"]}
     assert found == EXPECTED
     summary = document["summary"]
-    assert summary["files"] == 8 and summary["failed"] == 0 and summary["module_units"] == 3
+    module_units = sum(name == "<module>" for units in EXPECTED.values() for name, _, _ in units)
+    assert summary["files"] == len(EXPECTED) and summary["failed"] == 0 and summary["module_units"] == module_units
     units = sum(map(len, EXPECTED.values()))
     assert summary["functions"] + summary["module_units"] == units == sum(summary["patterns"].values())
     assert list(summary["patterns"]) == list(analysis.PATTERN_NAMES)
@@ -189,7 +197,8 @@ def test_table_matches_json(capsys):
                      analysis.evidence_text([analysis.Evidence(**e) for e in fn["evidence"]]) or "-")
                     for f in document["files"] for fn in f["functions"]]
     summary = text[text.index("Summary"):].splitlines()
-    assert summary[0] == "Summary: 35 functions and 3 module-level units in 8 files"
+    functions, module_units = document["summary"]["functions"], document["summary"]["module_units"]
+    assert summary[0] == f"Summary: {functions} functions and {module_units} module-level units in {len(EXPECTED)} files"
     counts = {line.split()[0]: int(line.split()[1]) for line in summary[2:]}
     assert counts == {name: n for name, n in document["summary"]["patterns"].items() if n}
 
@@ -222,7 +231,7 @@ def test_workers_give_the_same_document(capsys, tmp_path):
         assert status == 1 and err.count("\n") == 1
         documents.append(document)
     assert documents[0] == documents[1]
-    assert documents[0]["summary"]["files"] == 35
+    assert documents[0]["summary"]["files"] == 5 * len(list(EXAMPLES.glob("*.py")))
 
 
 # ---------------------------------------------------------------------------------------------

@@ -1,4 +1,5 @@
-"""The `klavrix` command: analyze source, probe the host, plan GPU memory, run the benchmarks.
+"""The `klavrix` command: analyze source, probe the host, plan GPU memory, profile a program, run the
+benchmarks.
 
 Each sub-command lives in its own module with its arguments and its `run(args) -> int`; the
 native modules are imported only by the command that needs them.
@@ -23,14 +24,15 @@ _WRITE_ERRORS = {errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EIO}
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from klavrix.cli import analyze, bench, plan, probe
+    from klavrix.cli import analyze, bench, plan, probe, profile
 
     parser = argparse.ArgumentParser(
         prog="klavrix", description="The klavrix performance runtime's command line: classify workloads, "
-                                    "probe the host, plan GPU memory and run the benchmarks.")
+                                    "probe the host, plan GPU memory, profile programs and run the "
+                                    "benchmarks.")
     parser.add_argument("--version", action="version", version=f"klavrix {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
-    for command in (analyze, probe, plan, bench):
+    for command in (analyze, probe, plan, profile, bench):
         command.register(commands)
     return parser
 
