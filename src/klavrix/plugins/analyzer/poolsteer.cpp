@@ -12,8 +12,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <memory_resource>
-#include <unordered_map>
 #include <vector>
 
 #include "extkit/extkit.hpp"
@@ -164,47 +162,63 @@ bool same_name(PyObject* a, PyObject* b) {
   return PyUnicode_Compare(a, b) == 0;
 }
 
-// The hash of a checked name; a str's hash runs no Python code and cannot fail.
-struct NameHash {
-  std::size_t operator()(PyObject* name) const {
-    return name == Py_None ? 0 : static_cast<std::size_t>(PyObject_Hash(name));
-  }
-};
-struct SameName {
-  bool operator()(PyObject* a, PyObject* b) const { return same_name(a, b); }
+struct NameCount {
+  PyObject* name;
+  Py_ssize_t count;
 };
 
+// The most frequent of the names, in a table of `capacity` (a power of two, at least twice their
+// number) slots, each 0 or 1 + an index into `counts`; ties go to the name seen first. A str's
+// hash is cached and, like the comparison of two str, runs no Python code, so the names stay
+// borrowed.
+PyObject* most_frequent(PyObject* const* names, std::size_t size, NameCount* counts, std::size_t* slots,
+                        std::size_t capacity) {
+  std::fill(slots, slots + capacity, std::size_t{0});
+  std::size_t distinct = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject* name = names[i];
+    check_pattern(name);
+    std::size_t slot = (name == Py_None ? 0 : static_cast<std::size_t>(PyObject_Hash(name))) & (capacity - 1);
+    while (slots[slot] != 0 && !same_name(counts[slots[slot] - 1].name, name)) slot = (slot + 1) & (capacity - 1);
+    if (slots[slot] == 0) {
+      counts[distinct++] = {name, 0};
+      slots[slot] = distinct;
+    }
+    ++counts[slots[slot] - 1].count;
+  }
+  PyObject* best = "mixed"_name.get();
+  Py_ssize_t best_count = 0;
+  for (std::size_t i = 0; i < distinct; ++i) {
+    if (counts[i].count > best_count) {
+      best = counts[i].name;
+      best_count = counts[i].count;
+    }
+  }
+  return best;
+}
+
 // The most frequent name among the last window_size entries; a later name wins only with a
-// strictly higher count, so ties go to the name seen first. Counting runs no Python code, so the
-// entries stay borrowed; the counts of a usual short window live on the stack.
+// strictly higher count. A usual short window is counted in tables on the stack.
 Ref detect_dominant_pattern(PyObject*, PyObject* patterns, int window_size) {
   const Py_ssize_t n = length_of(patterns);
   // A window of 0 or less starts at the end and holds nothing.
   const Py_ssize_t start = std::max<Py_ssize_t>(0, n - window_size);
-  struct Count {
-    PyObject* name;
-    Py_ssize_t count;
-  };
-  std::array<std::byte, 4096> stack_space;
-  std::pmr::monotonic_buffer_resource arena(stack_space.data(), stack_space.size());
-  std::pmr::vector<Count> counts(&arena);  // in order of first occurrence
-  std::pmr::unordered_map<PyObject*, std::size_t, NameHash, SameName> slot_of(&arena);
-  for (Py_ssize_t i = start; i < n; ++i) {
-    PyObject* name = PyList_GET_ITEM(patterns, i);
-    check_pattern(name);
-    auto [slot, added] = slot_of.try_emplace(name, counts.size());
-    if (added) counts.push_back({name, 0});
-    ++counts[slot->second].count;
+  if (start >= n) return Ref::borrow("mixed"_name.get());
+  PyObject* const* names = &PyList_GET_ITEM(patterns, start);
+  const std::size_t size = static_cast<std::size_t>(n - start);
+  constexpr std::size_t kOnStack = 32;
+  if (size <= kOnStack) {
+    NameCount counts[kOnStack];
+    std::size_t slots[2 * kOnStack];
+    std::size_t capacity = 8;
+    while (capacity < 2 * size) capacity *= 2;
+    return Ref::borrow(most_frequent(names, size, counts, slots, capacity));
   }
-  PyObject* best = "mixed"_name.get();
-  Py_ssize_t best_count = 0;
-  for (const Count& entry : counts) {
-    if (entry.count > best_count) {
-      best = entry.name;
-      best_count = entry.count;
-    }
-  }
-  return Ref::borrow(best);
+  std::size_t capacity = 2 * kOnStack;
+  while (capacity < 2 * size) capacity *= 2;
+  std::vector<NameCount> counts(size);
+  std::vector<std::size_t> slots(capacity);
+  return Ref::borrow(most_frequent(names, size, counts.data(), slots.data(), capacity));
 }
 
 // ---------------------------------------------------------------------------------------------
