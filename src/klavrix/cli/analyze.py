@@ -7,7 +7,7 @@ import argparse
 import sys
 from typing import Iterator
 
-from klavrix.cli import (EXIT_FAIL_ON, EXIT_INPUT_FAILED, EXIT_OK, analysis, config, discover, output, report, source,
+from klavrix.cli import (COMMANDS, EXIT_FAIL_ON, EXIT_INPUT_FAILED, EXIT_OK, analysis, config, discover, output, report, source,
                          units)
 
 # Fewer files than this are analysed in this process: starting workers would cost more.
@@ -68,7 +68,7 @@ def pattern_name(text: str) -> str:
 
 def register(subparsers) -> None:
     parser = subparsers.add_parser(
-        "analyze", help="classify the functions of Python source files and notebooks", description=DESCRIPTION,
+        "analyze", help=COMMANDS["analyze"], description=DESCRIPTION,
         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("paths", nargs="+", metavar="PATH", help="Python files, notebooks or directories; - for stdin")
     shown = parser.add_argument_group("output")

@@ -15,6 +15,8 @@ import pathlib
 import subprocess
 import sys
 
+from klavrix.cli import COMMANDS
+
 QUICK_ROUNDS = 3
 
 DESCRIPTION = """\
@@ -26,7 +28,7 @@ with --source. Peer libraries come with the package's `bench` extra.
 
 
 def register(subparsers) -> None:
-    parser = subparsers.add_parser("bench", help="run the benchmark report (from a source checkout)",
+    parser = subparsers.add_parser("bench", help=COMMANDS["bench"],
                                    description=DESCRIPTION,
                                    formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("modules", nargs="*", metavar="MODULE",

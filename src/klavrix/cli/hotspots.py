@@ -16,7 +16,6 @@ from dataclasses import asdict, dataclass
 from types import CodeType
 
 import klavrix
-from klavrix.cli import analysis, source
 
 # The program's own code, the interpreter's standard library, and klavrix itself.
 PROGRAM, STANDARD_LIBRARY, KLAVRIX = "program", "standard library", "klavrix"
@@ -154,6 +153,7 @@ def _classify(path: str, qualname: str, line: int, gpu_available: bool) -> tuple
     from the analyzer chain over the unit's code without prose, as `klavrix analyze --explain`
     runs it with the default thresholds. None when there is no such unit: class bodies,
     lambdas, comprehensions, generated code."""
+    from klavrix.cli import analysis  # after the program has run: not part of the start-up
     from klavrix.plugins.analyzer import jobscore
 
     candidates = [unit for unit in _units_in(path) if unit.qualname == qualname and unit.line >= line]
@@ -168,7 +168,9 @@ def _classify(path: str, qualname: str, line: int, gpu_available: bool) -> tuple
 
 
 @functools.lru_cache(maxsize=64)
-def _units_in(path: str) -> list[source.UnitSource]:
+def _units_in(path: str) -> list:
+    from klavrix.cli import source
+
     try:
         return source.read_units(path).units
     except source.SourceError:

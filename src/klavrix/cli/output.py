@@ -7,7 +7,6 @@ tens of thousands of rows costs next to nothing. On a terminal they are fitted t
 from __future__ import annotations
 
 import os
-import shutil
 import sys
 import textwrap
 import time
@@ -81,6 +80,8 @@ def terminal_width(stream: TextIO) -> int | None:
     """The width to fit lines to: the terminal's when `stream` is one, else none."""
     if not _is_terminal(stream):
         return None
+    import shutil
+
     return shutil.get_terminal_size().columns
 
 

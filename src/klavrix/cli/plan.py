@@ -7,7 +7,7 @@ import json
 import math
 import sys
 
-from klavrix.cli import output, units
+from klavrix.cli import COMMANDS, output, units
 
 STRATEGY_NAMES = {0: "GPU_DIRECT", 1: "GPU_CHUNKED", 2: "CPU_FALLBACK"}
 # Chunk lists longer than this are described by their sizes instead of being listed.
@@ -35,7 +35,7 @@ Sizes take the suffixes B, kB/MB/GB/TB (powers of 1000), KiB/MiB/GiB/TiB and K/M
 
 def register(subparsers) -> None:
     parser = subparsers.add_parser(
-        "plan", help="plan GPU memory for an array", description=DESCRIPTION,
+        "plan", help=COMMANDS["plan"], description=DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--shape", type=units.shape, required=True, metavar="N,M,...",
                         help="the array's shape, e.g. 100000,1024")

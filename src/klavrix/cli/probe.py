@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 
-from klavrix.cli import limits, output
+from klavrix.cli import COMMANDS, limits, output
 
 DESCRIPTION = """\
 Print the host capability record (cores, NUMA nodes, GPU back-ends, interpreter) and, beside the
@@ -18,7 +17,7 @@ size is the affinity mask's CPU count cut to the CPU quota rounded up.
 
 
 def register(subparsers) -> None:
-    parser = subparsers.add_parser("probe", help="show the host's capabilities and container limits",
+    parser = subparsers.add_parser("probe", help=COMMANDS["probe"],
                                    description=DESCRIPTION,
                                    formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", action="store_true", help="print one JSON document")
@@ -56,6 +55,8 @@ def run(args: argparse.Namespace) -> int:
     record = hostprobe.detect_capabilities()
     pool = pool_limits()
     if args.json:
+        import json
+
         sys.stdout.write(json.dumps({"capabilities": record, "limits": pool}))
         sys.stdout.write("\n")
         return 0

@@ -22,7 +22,7 @@ import types
 from dataclasses import dataclass, field
 from typing import Callable, TextIO
 
-from klavrix.cli import EXIT_USAGE, hotspots, profile_report
+from klavrix.cli import COMMANDS, EXIT_USAGE, hotspots, profile_report
 
 # sys.monitoring tool ids 3 and 4 have no assigned role; debuggers (0), coverage tools (1),
 # profilers such as cProfile (2) and optimizers (5) keep theirs, inside or around the program.
@@ -48,7 +48,7 @@ module cannot be found.
 
 def register(subparsers) -> None:
     parser = subparsers.add_parser(
-        "profile", help="run a program and show where its time goes and what the runtime would decide",
+        "profile", help=COMMANDS["profile"],
         description=DESCRIPTION, epilog=hotspots.SUGGESTION_RULES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         usage="klavrix profile [options] (SCRIPT | -m MODULE | -c CODE) [ARGS...]")

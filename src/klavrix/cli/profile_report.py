@@ -3,8 +3,6 @@
 
 from __future__ import annotations
 
-import html as markup
-import json
 import os
 import textwrap
 from dataclasses import dataclass
@@ -140,6 +138,8 @@ def document(run: Run) -> dict:
 
 
 def json_text(run: Run) -> str:
+    import json
+
     return json.dumps(document(run)) + "\n"
 
 
@@ -171,7 +171,9 @@ td.num { text-align: right; font-variant-numeric: tabular-nums; }
 
 
 def html(run: Run) -> str:
-    e = markup.escape
+    import html
+
+    e = html.escape
     bar_height, gap, label_width, bar_width = 18, 6, 260, 320
     height = max(len(run.shown), 1) * (bar_height + gap)
     largest = max([f.share for f in run.shown] + [1e-12])
