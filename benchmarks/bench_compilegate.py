@@ -15,7 +15,7 @@ import types
 from dataclasses import dataclass
 from itertools import repeat
 
-from harness import report, section
+from harness import report, section, with_attribute
 
 from klavrix.jit import compilegate
 from klavrix.jit.compilegate import Compilegate, FunctionMetrics
@@ -114,19 +114,6 @@ def loop(call, *args):
     return run
 
 
-def line_always_formatted(run):
-    """run() with the module's logger behind a plain object: update() then formats its DEBUG line
-    and calls the standard Logger.debug, which drops it (what the native check saves)."""
-    def wrapped():
-        logger = compilegate.logger
-        compilegate.logger = types.SimpleNamespace(debug=logger.debug)
-        try:
-            run()
-        finally:
-            compilegate.logger = logger
-    return wrapped
-
-
 def main() -> None:
     section("compilegate: Compilegate")
     native, python = Compilegate(), PyPolicy()
@@ -136,6 +123,7 @@ def main() -> None:
     stores = {"Python store": FixedStore(record), "trivial store": TrivialStore({"tracked": record})}
     native.update("tracked", stores["Python store"])
     python.update("tracked", stores["Python store"])
+    plain_logger = types.SimpleNamespace(debug=compilegate.logger.debug)
 
     for func_id in ("tracked", "untracked"):
         report(f"get_threshold(), {func_id} function", {
@@ -150,7 +138,10 @@ def main() -> None:
         }, OPS)
         report(f"update(), DEBUG off, {kind}", {
             "native": loop(native.update, "tracked", store),
-            "native, line always formatted": line_always_formatted(loop(native.update, "tracked", store)),
+            # The module's logger behind a plain object: update() formats its DEBUG line and the
+            # standard Logger.debug drops it (what the native check saves).
+            "native, line always formatted": with_attribute(compilegate, "logger", plain_logger,
+                                                            loop(native.update, "tracked", store)),
             "pure Python": loop(python.update, "tracked", store),
             "store.get_metrics() alone": loop(store.get_metrics, "tracked"),
         }, OPS)

@@ -6,7 +6,7 @@ from __future__ import annotations
 import time
 import types
 
-from harness import report, section
+from harness import report, section, with_attribute
 
 try:
     from klavrix.testing import extkit_probe
@@ -60,13 +60,6 @@ def main() -> None:
         for _ in range(OPS):
             extkit_probe.wall_clock()
 
-    def looked_up():
-        module = extkit_probe.time
-        extkit_probe.time = types.SimpleNamespace(time=time.time)
-        try:
-            clock()
-        finally:
-            extkit_probe.time = module
-
+    looked_up = with_attribute(extkit_probe, "time", types.SimpleNamespace(time=time.time), clock)
     report("wall_clock()", {"rebinding seen by a dict watcher": clock, "looked up on every call": looked_up,
                             "time.time() from Python": lambda: [time.time() for _ in range(OPS)]}, OPS)

@@ -42,6 +42,18 @@ def report(title: str, candidates: Mapping[str, Callable[[], object]], ops: int,
     return results
 
 
+def with_attribute(owner: object, name: str, value: object, run: Callable[[], object]) -> Callable[[], None]:
+    """A candidate that runs run() with owner.<name> set to value, restored afterwards."""
+    def wrapped() -> None:
+        saved = getattr(owner, name)
+        setattr(owner, name, value)
+        try:
+            run()
+        finally:
+            setattr(owner, name, saved)
+    return wrapped
+
+
 def section(name: str) -> None:
     print()
     print(f"== {name} ==")
