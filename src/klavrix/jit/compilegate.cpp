@@ -30,9 +30,12 @@ static_assert(sizeof(int) == sizeof(int32_t), "PolicyConfig's C int fields are t
 PyTypeObject* policy_config_type = nullptr;
 PyTypeObject* function_metrics_type = nullptr;
 PyTypeObject* compilegate_type = nullptr;
-PyObject* builtin_sum = nullptr;
-PyObject* builtin_min = nullptr;
-PyObject* builtin_max = nullptr;
+// The builtins get_statistics() uses, as they were when the module loaded.
+struct {
+  PyObject* sum = nullptr;
+  PyObject* min = nullptr;
+  PyObject* max = nullptr;
+} builtins;
 PyObject* global_policy = nullptr;  // the shared Compilegate; null while there is none
 
 const char* const kReentry = "Compilegate is in use by this thread already (re-entrant call)";
@@ -486,11 +489,11 @@ Ref gate_get_statistics(PyObject* self) {
   }
   Ref values = checked(PyDict_Values(gate.thresholds));
   Ref count = py_int(PyList_GET_SIZE(values.get()));
-  Ref total = call(builtin_sum, values.get());
+  Ref total = call(builtins.sum, values.get());
   set_item(stats, "tracked_functions"_name, count);
   set_item(stats, "avg_threshold"_name, checked(PyNumber_TrueDivide(total.get(), count.get())));
-  set_item(stats, "min_threshold"_name, call(builtin_min, values.get()));
-  set_item(stats, "max_threshold"_name, call(builtin_max, values.get()));
+  set_item(stats, "min_threshold"_name, call(builtins.min, values.get()));
+  set_item(stats, "max_threshold"_name, call(builtins.max, values.get()));
   return statistics;
 }
 
@@ -660,9 +663,9 @@ void populate(PyObject* module) {
   bind_from(module, "typing", {"Dict", "Optional"});
   Ref logger = bind_logger(module, logging.get());
   Py_XSETREF(logging_namespace, Py_NewRef(PyModule_GetDict(logging.get())));
-  Py_XSETREF(builtin_sum, builtin("sum"));
-  Py_XSETREF(builtin_min, builtin("min"));
-  Py_XSETREF(builtin_max, builtin("max"));
+  Py_XSETREF(builtins.sum, builtin("sum"));
+  Py_XSETREF(builtins.min, builtin("min"));
+  Py_XSETREF(builtins.max, builtin("max"));
 
   create_policy_config_class(module);
   create_function_metrics_class(module);

@@ -518,13 +518,10 @@ PyGetSetDef recorder_getset[] = {
 const ClassSpec recorder_spec = {
     .name = "klavrix.monitoring.callrecorder.CallRecorder", .basicsize = sizeof(RecorderObject),
     .doc = "CallRecorder(clock=None)\n--\n\n"
-           "Exact call counts, inclusive and self time of every Python function that "
-           "runs while the recorder is started, in every thread, and each call's "
-           "duration in a CounterAggregator. `clock` is a callable returning "
-           "nanoseconds (time.thread_time_ns, say); None: the monotonic clock of "
-           "time.perf_counter_ns.",
-    .construct = recorder_new, .dealloc = recorder_dealloc, .properties = recorder_getset,
-    .subclassable = false,
+           "Exact call counts, inclusive and self time of every Python function that runs while the recorder is "
+           "started, in every thread, and each call's duration in a CounterAggregator. `clock` is a callable "
+           "returning nanoseconds (time.thread_time_ns, say); None: the monotonic clock of time.perf_counter_ns.",
+    .construct = recorder_new, .dealloc = recorder_dealloc, .properties = recorder_getset, .subclassable = false,
 };
 
 void populate(PyObject* module) {

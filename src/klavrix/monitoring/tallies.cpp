@@ -47,11 +47,13 @@ CounterAggregatorObject& aggregator(PyObject* self) { return cast<CounterAggrega
 PyTypeObject* aggregator_type = nullptr;
 
 // The class's own method objects, to tell a Python override apart from them.
-PyObject* native_update = nullptr;
-PyObject* native_get_stats = nullptr;
-PyObject* native_reset = nullptr;
-PyObject* native_reset_all = nullptr;
-PyObject* native_get_all_stats = nullptr;
+struct {
+  PyObject* update = nullptr;
+  PyObject* get_stats = nullptr;
+  PyObject* reset = nullptr;
+  PyObject* reset_all = nullptr;
+  PyObject* get_all_stats = nullptr;
+} native;
 
 CounterRecord& record(PyObject* self, int counter_id) {
   if (counter_id < 0 || counter_id >= aggregator(self).num_counters) {
@@ -112,7 +114,7 @@ void reset_all_records(PyObject* self) {
 // Dispatch: the Python override when a subclass defines one, else the native body.
 
 void dispatch_update(PyObject* self, int counter_id, double value) {
-  if (Ref method = override_of(self, aggregator_type, "update"_name, native_update)) {
+  if (Ref method = override_of(self, aggregator_type, "update"_name, native.update)) {
     call(method.get(), py_int(counter_id).get(), py_float(value).get());
     return;
   }
@@ -120,14 +122,14 @@ void dispatch_update(PyObject* self, int counter_id, double value) {
 }
 
 Ref dispatch_get_stats(PyObject* self, int counter_id) {
-  if (Ref method = override_of(self, aggregator_type, "get_stats"_name, native_get_stats)) {
+  if (Ref method = override_of(self, aggregator_type, "get_stats"_name, native.get_stats)) {
     return check_result_type(call(method.get(), py_int(counter_id).get()), &PyDict_Type);
   }
   return counter_stats(self, counter_id);
 }
 
 void dispatch_reset(PyObject* self, int counter_id) {
-  if (Ref method = override_of(self, aggregator_type, "reset"_name, native_reset)) {
+  if (Ref method = override_of(self, aggregator_type, "reset"_name, native.reset)) {
     call(method.get(), py_int(counter_id).get());
     return;
   }
@@ -135,7 +137,7 @@ void dispatch_reset(PyObject* self, int counter_id) {
 }
 
 void dispatch_reset_all(PyObject* self) {
-  if (Ref method = override_of(self, aggregator_type, "reset_all"_name, native_reset_all)) {
+  if (Ref method = override_of(self, aggregator_type, "reset_all"_name, native.reset_all)) {
     call(method.get());
     return;
   }
@@ -153,7 +155,7 @@ Ref all_stats(PyObject* self) {
 }
 
 Ref dispatch_get_all_stats(PyObject* self) {
-  if (Ref method = override_of(self, aggregator_type, "get_all_stats"_name, native_get_all_stats)) {
+  if (Ref method = override_of(self, aggregator_type, "get_all_stats"_name, native.get_all_stats)) {
     return check_result_type(call(method.get()), &PyList_Type);
   }
   return all_stats(self);
@@ -226,18 +228,18 @@ void populate(PyObject* module) {
       make_class(module, aggregator_spec, {&aggregator_api, klavrix::tallies::kCounterAggregatorApiName});
   aggregator_type = type;
   // Python already picked the override when it calls these, so they run the native bodies.
-  native_update = add_method(type, def<update_record>("update", param<Int32>("counter_id"), param<Double>("value"))
+  native.update = add_method(type, def<update_record>("update", param<Int32>("counter_id"), param<Double>("value"))
                                        .doc("Update counter with new value.\n\n"
                                             "Thread-safe for Python callers: it runs entirely with the interpreter "
                                             "lock held, without a Python lock."));
-  native_get_stats = add_method(type, def<counter_stats>("get_stats", param<Int32>("counter_id"))
+  native.get_stats = add_method(type, def<counter_stats>("get_stats", param<Int32>("counter_id"))
                                           .returns("dict")
                                           .doc("Get statistics for a counter.\n\n"
                                                "Returns dict with count, mean, variance, min, max."));
-  native_reset =
+  native.reset =
       add_method(type, def<reset_record>("reset", param<Int32>("counter_id")).doc("Reset a specific counter."));
-  native_reset_all = add_method(type, def<reset_all_records>("reset_all").doc("Reset all counters."));
-  native_get_all_stats =
+  native.reset_all = add_method(type, def<reset_all_records>("reset_all").doc("Reset all counters."));
+  native.get_all_stats =
       add_method(type, def<all_stats>("get_all_stats").returns("list").doc("Get statistics for all counters."));
   add_class(module, type);
 
