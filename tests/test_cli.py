@@ -375,7 +375,7 @@ def test_stripped_code_keeps_every_code_token(text):
         tokens = [t for t in tokenize.generate_tokens(io.StringIO(code).readline)
                   if t.type in (tokenize.NAME, tokenize.NUMBER, tokenize.OP)]
         return [t.string for i, t in enumerate(tokens) if not (i and tokens[i - 1].string == "!")  # !r
-                and t.string not in ("!", ":", "{", "}")]  # a field's spec is text: its ":" and braces move
+                and t.string not in ("!", ":", "{", "}")]  # a format specifier is text: its ":" and braces move
 
     stripped = prose.strip_prose(text)
     assert stripped.count("\n") == text.count("\n") and code_tokens(stripped) == code_tokens(text)

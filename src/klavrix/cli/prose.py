@@ -2,10 +2,11 @@
 literals taken out, so that only code can move a keyword score.
 
 A string literal becomes an empty literal with its prefix and quotes (`b"\\x00"` -> `b""`); an
-f-string keeps its expressions, format-spec fields included (`f"{total:>{width}} items"` ->
-`f"{total}{width}"`); a docstring goes entirely. Every line break stays where it was (inside a
-literal that spanned lines), so a unit is cut out of its file's stripped text by the same line
-numbers as out of the source, and stripped code still parses.
+f-string keeps its expressions, fields nested in a format specifier included
+(`f"{total:>{width}} items"` -> `f"{total}{width}"`); a docstring goes entirely. Every line
+break stays where it was (inside a literal that spanned lines), so a unit is cut out of its
+file's stripped text by the same line numbers as out of the source, and stripped code still
+parses.
 
 The scanner is one regular expression that finds the next comment or string literal (the
 code between them is copied as it stands); only f-strings, whose expressions may hold strings of
@@ -141,7 +142,7 @@ def _fstring(text: str, i: int, quote: str, raw: bool) -> tuple[str, int]:
 
 
 def _replacement_field(text: str, i: int, quote: str) -> tuple[str, int]:
-    """(`{expression}` and the fields of its format spec, each stripped, the offset after the
+    """(`{expression}` and the fields of its format specifier, each stripped, the offset after the
     closing brace) for the field whose expression starts at `i`."""
     kept: list[str] = []
     start = i
@@ -188,8 +189,8 @@ def _replacement_field(text: str, i: int, quote: str) -> tuple[str, int]:
 
 
 def _format_spec(text: str, i: int, quote: str, expression: str) -> tuple[str, int]:
-    """After the expression's "!" or ":": the conversion and format spec are text, except the
-    fields nested in the spec, which are kept after the expression."""
+    """After the expression's "!" or ":": the conversion and the format specifier are text,
+    except the replacement fields nested in the specifier, which are kept after the expression."""
     kept = [expression]
     newlines = 0
     length = len(text)
