@@ -113,8 +113,8 @@ class PlainBuckets:
 
 
 class PyBucketAllocator(PlainBuckets):
-    """The allocator as specified, in plain Python: sizes rounded to their class and above the
-    maxima refused, every method under a lock, the keys sorted on each fallback search."""
+    """The allocator as the native module behaves, in plain Python: sizes rounded to their class and
+    above the maxima refused, every method under a lock, the keys sorted on each fallback search."""
 
     def __init__(self, *args) -> None:
         super().__init__(*args)

@@ -282,8 +282,9 @@ namespace detail {
 // threading.Lock is _thread.allocate_lock (3.12) or the lock class itself (3.13).
 inline bool is_standard_lock_factory(PyObject* factory) {
   static PyObject* allocate_lock = nullptr;
-  if (allocate_lock == nullptr)
+  if (allocate_lock == nullptr) {
     allocate_lock = attribute(import_module("_thread").get(), "allocate_lock"_name).release();
+  }
   return factory == allocate_lock || factory == reinterpret_cast<PyObject*>(thread_lock_methods().type);
 }
 }  // namespace detail

@@ -131,6 +131,21 @@ inline void publish_api(PyTypeObject* type, const void* table, const char* capsu
   set_class_attribute(type, "__native_api__", capsule.get());
 }
 
+// The table that the class `type` itself publishes under `capsule_name`, or null when it
+// publishes none (a subclass inherits the attribute, not the place where it is defined).
+template <class Table>
+const Table* published_api(PyObject* type, const char* capsule_name) {
+  if (!PyType_Check(type)) return nullptr;
+  Ref own_attributes = checked(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
+  PyObject* capsule = PyDict_GetItemWithError(own_attributes.get(), "__native_api__"_name.get());  // borrowed
+  if (capsule == nullptr) {
+    check_pending();
+    return nullptr;
+  }
+  if (!PyCapsule_IsValid(capsule, capsule_name)) return nullptr;
+  return static_cast<const Table*>(PyCapsule_GetPointer(capsule, capsule_name));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The usual native class: created in `module`, pickling refused, its table of native entry
 // points published when it has one; add_class() binds it in the module under `short_name`

@@ -9,9 +9,10 @@ matches behind the scores that decided its pattern, as jobscore itself finds the
 
 from __future__ import annotations
 
+import argparse
 import gc
 from dataclasses import dataclass
-from typing import NamedTuple
+from typing import BinaryIO, Callable, NamedTuple
 
 from klavrix.cli import source
 
@@ -21,6 +22,14 @@ PATTERN_NAMES = (
     "GPU_COMPUTE_INTENSIVE", "GPU_MEMORY_BOUND", "NUMPY_VECTORIZED", "NUMPY_LINALG", "PANDAS_DATAFRAME",
     "PANDAS_GROUPBY", "SKLEARN_TRAINING", "SKLEARN_INFERENCE",
 )
+
+
+def pattern_name(text: str) -> str:
+    """A workload pattern named on the command line or in settings, in any case."""
+    name = text.upper()
+    if name not in PATTERN_NAMES:
+        raise argparse.ArgumentTypeError(f"unknown pattern {text!r}: choose from {', '.join(PATTERN_NAMES)}")
+    return name
 
 # Fixed cut-offs of the decision table (not thresholds the caller chooses).
 GPU_COMPUTE_OPERATIONS = 0.7
@@ -183,6 +192,18 @@ def classify_source(source_text: str, name: str, settings: Settings, *, raw_sour
 
 
 def analyze_file(path: str, settings: Settings, options: Options = Options()) -> FileResult:
+    return _file_result(path, lambda: source.read_units(path, options.max_bytes), settings, options)
+
+
+def analyze_stream(label: str, stream: BinaryIO, settings: Settings, options: Options = Options()) -> FileResult:
+    """A file's result for Python source read from a stream (standard input)."""
+    def read() -> source.Parsed:
+        return source.python_units(source.decode_source(source.read_stream(stream, options.max_bytes)))
+
+    return _file_result(label, read, settings, options)
+
+
+def _file_result(label: str, read: Callable[[], source.Parsed], settings: Settings, options: Options) -> FileResult:
     from klavrix.plugins.analyzer import jobscore
 
     # A syntax tree holds no reference cycles, so collecting garbage while its hundreds of
@@ -190,26 +211,14 @@ def analyze_file(path: str, settings: Settings, options: Options = Options()) ->
     collecting = gc.isenabled()
     gc.disable()
     try:
-        parsed = source.read_units(path, options.max_bytes)
+        parsed = read()
     except source.SourceSkipped as skipped:
-        return FileResult(path, [], skipped=str(skipped))
+        return FileResult(label, [], skipped=str(skipped))
     except source.SourceError as error:
-        return FileResult(path, [], str(error))
+        return FileResult(label, [], str(error))
     finally:
         if collecting:
             gc.enable()
-    return FileResult(path, [score_unit(unit, settings, jobscore, options) for unit in parsed.units],
-                      warnings=tuple(parsed.warnings))
-
-
-def analyze_source_bytes(label: str, data: bytes, settings: Settings, options: Options = Options()) -> FileResult:
-    """A file's result for source that did not come from a file (standard input)."""
-    from klavrix.plugins.analyzer import jobscore
-
-    try:
-        parsed = source.python_units(source.decode_source(data))
-    except source.SourceError as error:
-        return FileResult(label, [], str(error))
     return FileResult(label, [score_unit(unit, settings, jobscore, options) for unit in parsed.units],
                       warnings=tuple(parsed.warnings))
 

@@ -59,13 +59,6 @@ its threshold: MEMORY_INTENSIVE; three or more sequential indicators: SEQUENTIAL
 """
 
 
-def pattern_name(text: str) -> str:
-    name = text.upper()
-    if name not in analysis.PATTERN_NAMES:
-        raise argparse.ArgumentTypeError(f"unknown pattern {text!r}: choose from {', '.join(analysis.PATTERN_NAMES)}")
-    return name
-
-
 def register(subparsers) -> None:
     parser = subparsers.add_parser(
         "analyze", help=COMMANDS["analyze"], description=DESCRIPTION,
@@ -79,7 +72,7 @@ def register(subparsers) -> None:
     shown.add_argument("--summary", action="store_true", help="tables: print only the summary")
     shown.add_argument("--explain", action="store_true", default=None,
                        help="show the keywords behind each pattern and the word of code each was found in")
-    shown.add_argument("--select", action="append", type=pattern_name, metavar="PATTERN",
+    shown.add_argument("--select", action="append", type=analysis.pattern_name, metavar="PATTERN",
                        help="show only units of this pattern (repeatable)")
     shown.add_argument("--sort", choices=report.SORT_KEYS, default="file",
                        help="order of the units: file (source order, the default), name, pattern, or by a "
@@ -87,7 +80,7 @@ def register(subparsers) -> None:
     shown.add_argument("--top", type=units.positive_int, metavar="N", help="show only the first N units in --sort order")
     shown.add_argument("--warnings", action="store_true",
                        help="show the parser's warnings (invalid escape sequences and the like), file by file")
-    shown.add_argument("--fail-on", action="append", type=pattern_name, metavar="PATTERN",
+    shown.add_argument("--fail-on", action="append", type=analysis.pattern_name, metavar="PATTERN",
                        help="exit with status 3 when any unit gets this pattern (repeatable)")
     scoring = parser.add_argument_group("scoring")
     scoring.add_argument("--raw-source", action="store_true", default=None,
@@ -237,13 +230,7 @@ def run(args: argparse.Namespace) -> int:
 
     try:
         if "-" in args.paths:
-            try:
-                data = source.read_stream(sys.stdin.buffer, options.max_bytes)
-                take(analysis.analyze_source_bytes("-", data, settings, options))
-            except source.SourceSkipped as skipped:
-                take(analysis.FileResult("-", [], skipped=str(skipped)))
-            except source.SourceError as error:
-                take(analysis.FileResult("-", [], str(error)))
+            take(analysis.analyze_stream("-", sys.stdin.buffer, settings, options))
         for result in analyze_files(found.files, settings, options, args.jobs or default_jobs()):
             progress.advance()
             take(result)

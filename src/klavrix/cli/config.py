@@ -26,7 +26,7 @@ import tomllib
 from dataclasses import dataclass, field
 
 from klavrix.cli import units
-from klavrix.cli.analysis import PATTERN_NAMES, THRESHOLD_HELP
+from klavrix.cli.analysis import THRESHOLD_HELP, pattern_name
 
 FORMATS = ("table", "json", "csv", "sarif", "github")
 
@@ -61,15 +61,17 @@ def find_pyproject(start: str) -> str | None:
         directory = parent
 
 
-def _strings(value: object, key: str, choices: tuple[str, ...] | None = None) -> list[str]:
+def _strings(value: object, key: str) -> list[str]:
     if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
         raise ConfigError(f"'{key}' must be a list of strings")
-    if choices is not None:
-        for item in value:
-            if item.upper() not in choices:
-                raise ConfigError(f"'{key}': unknown pattern {item!r}; choose from {', '.join(choices)}")
-        value = [item.upper() for item in value]
     return value
+
+
+def _patterns(value: object, key: str) -> list[str]:
+    try:
+        return [pattern_name(item) for item in _strings(value, key)]
+    except argparse.ArgumentTypeError as error:
+        raise ConfigError(f"'{key}': {error}") from None
 
 
 def _flag(value: object, key: str) -> bool:
@@ -96,8 +98,8 @@ def _size(value: object, key: str) -> int:
 # Key -> (the option's dest name, reader).
 _KEYS = {
     "format": ("format", _format),
-    "fail-on": ("fail_on", lambda value, key: _strings(value, key, PATTERN_NAMES)),
-    "select": ("select", lambda value, key: _strings(value, key, PATTERN_NAMES)),
+    "fail-on": ("fail_on", _patterns),
+    "select": ("select", _patterns),
     "exclude": ("exclude", _strings),
     "max-file-size": ("max_file_size", _size),
     "explain": ("explain", _flag),

@@ -77,12 +77,17 @@ def shorten_middle(text: str, width: int) -> str:
 
 
 def terminal_width(stream: TextIO) -> int | None:
-    """The width to fit lines to: the terminal's when `stream` is one, else none."""
+    """The width to fit lines to: the terminal's when `stream` is one (COLUMNS, when set, wins as
+    it does for shutil.get_terminal_size), else none."""
     if not _is_terminal(stream):
         return None
-    import shutil
-
-    return shutil.get_terminal_size().columns
+    columns = os.environ.get("COLUMNS", "")
+    if columns.isdigit() and int(columns) > 0:
+        return int(columns)
+    try:
+        return os.get_terminal_size(stream.fileno()).columns
+    except (AttributeError, ValueError, OSError):
+        return 80  # shutil.get_terminal_size's fallback
 
 
 def use_colour(stream: TextIO) -> bool:

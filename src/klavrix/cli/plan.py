@@ -68,9 +68,8 @@ def detected_gpu_memory() -> int | None:
 
 
 def known_operation(op: str, offload) -> bool:
-    """Whether the offload rules know `op`: a chunkable constructor weighs 0.9 in GPU suitability,
-    a whole-array operation 0.7, anything else 0.5 (asked of the rules, which hold the lists)."""
-    return offload.score_gpu_suitability(800, op, 1000, 0.0) != offload.score_gpu_suitability(800, "", 1000, 0.0)
+    """Whether the offload rules know `op`: one of the operation sets the module holds."""
+    return op in offload._CHUNKABLE_OPERATIONS or op in offload._NON_CHUNKABLE_OPERATIONS
 
 
 def make_plan(shape: tuple[int, ...], dtype: str, available: int, headroom: float, op: str | None) -> dict:

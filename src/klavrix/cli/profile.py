@@ -22,7 +22,7 @@ import types
 from dataclasses import dataclass, field
 from typing import Callable, TextIO
 
-from klavrix.cli import COMMANDS, EXIT_USAGE, hotspots, profile_report
+from klavrix.cli import COMMANDS, EXIT_USAGE, hotspots, output, profile_report, units
 
 # sys.monitoring tool ids 3 and 4 have no assigned role; debuggers (0), coverage tools (1),
 # profilers such as cProfile (2) and optimizers (5) keep theirs, inside or around the program.
@@ -52,7 +52,7 @@ def register(subparsers) -> None:
         description=DESCRIPTION, epilog=hotspots.SUGGESTION_RULES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         usage="klavrix profile [options] (SCRIPT | -m MODULE | -c CODE) [ARGS...]")
-    parser.add_argument("--top", type=_count, default=15, metavar="N",
+    parser.add_argument("--top", type=units.positive_int, default=15, metavar="N",
                         help="functions to decide for, by inclusive time (default: %(default)s)")
     parser.add_argument("--all", action="store_true",
                         help="include functions of the standard library and of klavrix")
@@ -67,13 +67,6 @@ def register(subparsers) -> None:
                        help="run the program passed as a string, as python -c does")
     parser.add_argument("program", nargs=argparse.REMAINDER, metavar="SCRIPT ARGS", help="the script and its arguments")
     parser.set_defaults(run=run, parser=parser)
-
-
-def _count(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
-    return value
 
 
 class UsageError(Exception):
@@ -300,7 +293,8 @@ class Session:
         if self.args.html:
             with open(self.args.html, "w", encoding="utf-8") as page:
                 page.write(profile_report.html(run))
-        text = profile_report.json_text(run) if self.args.json else profile_report.text(run, self.args.explain, _width(self.stream))
+        text = profile_report.json_text(run) if self.args.json else profile_report.text(run, self.args.explain,
+                                                                     output.terminal_width(self.stream) or profile_report.DEFAULT_WIDTH)
         if self.args.output:
             with open(self.args.output, "w", encoding="utf-8") as file:
                 file.write(text)
@@ -320,15 +314,6 @@ def _stop_in_child() -> None:
 
 
 os.register_at_fork(after_in_child=_stop_in_child)
-
-
-def _width(stream: TextIO) -> int:
-    try:
-        if stream.isatty():
-            return os.get_terminal_size(stream.fileno()).columns
-    except (AttributeError, ValueError, OSError):
-        pass
-    return profile_report.DEFAULT_WIDTH
 
 
 def run(args: argparse.Namespace) -> int:

@@ -4,10 +4,9 @@
 from __future__ import annotations
 
 import os
-import textwrap
 from dataclasses import dataclass
-from typing import Sequence
 
+from klavrix.cli import output
 from klavrix.cli.hotspots import FunctionFacts, Host
 
 DEFAULT_WIDTH = 120  # when the report does not go to a terminal
@@ -61,44 +60,22 @@ def jit_text(function: FunctionFacts) -> str:
     return f"not hot ({function.calls:,} of {function.compile_threshold:,} calls)"
 
 
-def _plural(count: int, word: str) -> str:
-    return f"{count:,} {word}{'' if count == 1 else 's'}"
-
-
 def head_lines(run: Run) -> list[tuple[str, str]]:
     host = run.host
     share = f" ({100 * run.overhead_s / run.wall_s:.1f}%)" if run.wall_s > 0 else ""
     left_out = f"; {run.left_out:,} of the standard library and klavrix left out (--all)" if run.left_out else ""
     return [
         ("wall time", f"{seconds(run.wall_s)}, profiling overhead about {seconds(run.overhead_s)}{share}"),
-        ("host", f"{_plural(host.physical_cores, 'physical core')}, {_plural(host.numa_nodes, 'NUMA node')}, "
+        ("host", f"{output.plural(host.physical_cores, 'physical core')}, {output.plural(host.numa_nodes, 'NUMA node')}, "
                  f"GPU {host.gpu}, worker pool {host.pool_size}"),
-        ("recorded", f"{_plural(run.calls, 'call')} of {_plural(len(run.functions), 'function')} in "
-                     f"{_plural(run.threads, 'thread')}{left_out}"),
+        ("recorded", f"{output.plural(run.calls, 'call')} of {output.plural(len(run.functions), 'function')} in "
+                     f"{output.plural(run.threads, 'thread')}{left_out}"),
     ]
-
-
-def fitted_table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence[int], width: int,
-                 indent: str = "  ") -> str:
-    """Aligned columns whose last one is wrapped to fit `width` characters, continuation lines
-    under its start."""
-    widths = [max([len(h), *(len(r[i]) for r in rows)]) for i, h in enumerate(headers[:-1])]
-    start = len(indent) + sum(w + 2 for w in widths)
-    room = max(width - start, 16)
-
-    def line(cells: Sequence[str]) -> list[str]:
-        fixed = "  ".join(c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(cells, widths)))
-        pieces = textwrap.wrap(cells[-1], room, break_on_hyphens=False) or [""]
-        return [(indent + fixed + "  " + pieces[0]).rstrip(), *(" " * start + piece for piece in pieces[1:])]
-
-    return "".join(text + "\n" for cells in [headers, *rows] for text in line(cells))
 
 
 def text(run: Run, explain: bool, width: int = DEFAULT_WIDTH) -> str:
     command = " ".join(run.program)
-    parts = [f"klavrix profile: {command} (exit status {run.exit_status})\n"]
-    label_width = max(len(label) for label, _ in head_lines(run)) + 1
-    parts += [f"  {label + ':':<{label_width}} {value}\n" for label, value in head_lines(run)]
+    parts = [f"klavrix profile: {command} (exit status {run.exit_status})\n", output.key_values(head_lines(run))]
     if not run.shown:
         parts.append("\nNo function of the program ran.\n")
         return "".join(parts)
@@ -109,8 +86,8 @@ def text(run: Run, explain: bool, width: int = DEFAULT_WIDTH) -> str:
         spread = f" ± {seconds(f.std_s)}" if f.calls > 1 else ""
         rows.append((str(rank), f"{100 * f.share:.1f}%", seconds(f.inclusive_s), seconds(f.self_s), f"{f.calls:,}",
                      seconds(f.mean_s) + spread, f"{f.name}  {where(f, short=True)}"))
-    parts.append(fitted_table(("#", "share", "inclusive", "self", "calls", "per call", "function"), rows,
-                              right=(0, 1, 2, 3, 4), width=width))
+    parts.append(output.table(("#", "share", "inclusive", "self", "calls", "per call", "function"), rows,
+                              right=(0, 1, 2, 3, 4), width=width, wrap_last=True))
 
     parts.append("\nWhat the runtime would decide\n")
     rows = []
@@ -119,7 +96,7 @@ def text(run: Run, explain: bool, width: int = DEFAULT_WIDTH) -> str:
         if explain and f.evidence:
             advice += f" [{f.pattern}: {f.evidence}]"
         rows.append((str(rank), f.pattern or "-", jit_text(f), advice))
-    parts.append(fitted_table(("#", "pattern", "JIT", "suggestion"), rows, right=(0,), width=width))
+    parts.append(output.table(("#", "pattern", "JIT", "suggestion"), rows, right=(0,), width=width, wrap_last=True))
     return "".join(parts)
 
 

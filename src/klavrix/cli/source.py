@@ -24,7 +24,7 @@ import stat
 import tokenize
 import warnings
 from dataclasses import dataclass
-from typing import BinaryIO
+from typing import BinaryIO, Callable
 
 from klavrix.cli import output, prose
 
@@ -126,26 +126,40 @@ def read_source(path: str, max_bytes: int | None = None) -> str:
     return decode_source(read_bytes(path, max_bytes))
 
 
-def parse(text: str) -> tuple[ast.Module, list[str]]:
+# Maps a line of a notebook's joined code cells to (cell number, line within the cell).
+Placer = Callable[[int], tuple[int, int]]
+
+
+def parse(text: str, place: Placer | None = None) -> tuple[ast.Module, list[str]]:
     """The module's syntax tree and the warnings the parser raised ("line 3: SyntaxWarning:
-    ..."), which are kept rather than printed: the caller knows the file they belong to."""
+    ...", or "cell 2 line 1: ..." with a notebook's `place`), which are kept rather than
+    printed: the caller knows the file they belong to."""
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             tree = ast.parse(text)
     except SyntaxError as error:
-        where = f" at line {error.lineno}" if error.lineno else ""
+        where = ""
+        if error.lineno and place is not None:
+            cell, line = place(error.lineno)
+            where = f" in cell {cell} at line {line}"
+        elif error.lineno:
+            where = f" at line {error.lineno}"
         raise SourceError(f"syntax error{where}: {error.msg}") from None
     except (RecursionError, MemoryError):
         raise SourceError("too deeply nested to parse") from None
-    return tree, [f"line {w.lineno}: {w.category.__name__}: {w.message}" for w in caught]
+
+    def located(line: int) -> str:
+        return f"line {line}" if place is None else "cell {} line {}".format(*place(line))
+
+    return tree, [f"{located(w.lineno)}: {w.category.__name__}: {w.message}" for w in caught]
 
 
 # ---------------------------------------------------------------------------------------------
 # Files, notebooks and standard input as units
 
-def python_units(text: str) -> Parsed:
-    tree, caught = parse(text)
+def python_units(text: str, place: Placer | None = None) -> Parsed:
+    tree, caught = parse(text, place)
     return Parsed(units(text, tree), caught)
 
 
@@ -193,27 +207,13 @@ def notebook_units(data: bytes) -> Parsed:
         index = bisect.bisect_right(starts, line) - 1
         return numbers[index], line - starts[index] + 1
 
-    try:
-        parsed = python_units(text)
-    except SourceError as error:
-        message = str(error)
-        if " at line " in message:  # point at the cell rather than the joined module
-            head, _, rest = message.partition(" at line ")
-            number, _, tail = rest.partition(":")
-            cell, line = place(int(number))
-            message = f"{head} in cell {cell} at line {line}:{tail}"
-        raise SourceError(message) from None
+    parsed = python_units(text, place)
     placed = []
     for unit in parsed.units:
         cell, line = place(unit.line)
         placed.append(UnitSource(unit.qualname, unit.name, line, unit.source, unit.code, unit.for_loops,
                                  unit.while_loops, cell))
-    warnings_placed = []
-    for warning in parsed.warnings:
-        number, _, rest = warning.removeprefix("line ").partition(":")
-        cell, line = place(int(number))
-        warnings_placed.append(f"cell {cell} line {line}:{rest}")
-    return Parsed(placed, warnings_placed)
+    return Parsed(placed, parsed.warnings)
 
 
 def fragment_unit(text: str, qualname: str) -> UnitSource:

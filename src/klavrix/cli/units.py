@@ -9,7 +9,6 @@ from __future__ import annotations
 import argparse
 import math
 import re
-from fractions import Fraction
 
 U64_MAX = (1 << 64) - 1
 I32_MAX = (1 << 31) - 1
@@ -41,6 +40,8 @@ def size(text: str) -> int:
     if match is None or unit not in _SIZE_UNITS:
         raise argparse.ArgumentTypeError(
             f"invalid size {text!r}: expected a number with an optional unit such as 512MiB, 16GiB or 2GB")
+    from fractions import Fraction  # exact for decimal sizes such as 1.5GiB
+
     count = math.floor(Fraction(match.group(1)) * _SIZE_UNITS[unit])
     if count > U64_MAX:
         raise argparse.ArgumentTypeError(f"invalid size {text!r}: more than 2^64 - 1 bytes")

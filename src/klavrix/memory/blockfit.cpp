@@ -76,20 +76,10 @@ uint64_t timestamp_now() {
 PyTypeObject* native_counter_type = nullptr;
 const AtomicCounterApi* native_counter_api = nullptr;
 
-// Finds the native class: the class imported at load when it publishes the entry-point table
-// itself (a subclass inherits the attribute, not the place where it is defined).
+// Finds the native class: the class imported at load when it publishes the entry-point table.
 void find_native_counter(PyObject* counter_class) {
-  if (!PyType_Check(counter_class)) return;
-  auto* type = reinterpret_cast<PyTypeObject*>(counter_class);
-  Ref own_attributes = checked(PyType_GetDict(type));
-  PyObject* capsule = PyDict_GetItemWithError(own_attributes.get(), "__native_api__"_name.get());  // borrowed
-  if (capsule == nullptr) {
-    check_pending();
-    return;
-  }
-  if (!PyCapsule_IsValid(capsule, klavrix::interlock::kAtomicCounterApiName)) return;
-  native_counter_api = static_cast<const AtomicCounterApi*>(
-      PyCapsule_GetPointer(capsule, klavrix::interlock::kAtomicCounterApiName));
+  native_counter_api = published_api<AtomicCounterApi>(counter_class, klavrix::interlock::kAtomicCounterApiName);
+  if (native_counter_api == nullptr) return;
   native_counter_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(counter_class));  // kept for the process
 }
 

@@ -528,10 +528,9 @@ void populate(PyObject* module) {
   code_extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
   if (code_extra_index < 0) raise(PyExc_RuntimeError, "no code object extra slot is left");
   Ref aggregator = import_relative(module, "tallies", "CounterAggregator", 1);
-  Ref capsule = checked(PyObject_GetAttrString(aggregator.get(), "__native_api__"));
-  tallies = static_cast<const klavrix::tallies::CounterAggregatorApi*>(
-      PyCapsule_GetPointer(capsule.get(), klavrix::tallies::kCounterAggregatorApiName));
-  if (tallies == nullptr) throw PythonError{};
+  tallies = published_api<klavrix::tallies::CounterAggregatorApi>(aggregator.get(),
+                                                                  klavrix::tallies::kCounterAggregatorApiName);
+  if (tallies == nullptr) raise(PyExc_ImportError, "klavrix.monitoring.tallies.CounterAggregator has no native API");
   aggregator_class = aggregator.release();
   if (counter_keeps_time()) default_clock = ClockKind::counter;
 
